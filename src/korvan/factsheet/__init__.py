@@ -1,0 +1,1 @@
+"""Diagnostic tests that describe how a fitted model behaves."""

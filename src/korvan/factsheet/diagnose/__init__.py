@@ -1,0 +1,1 @@
+"""Diagnostic tests; ``robustness`` is a native extension module."""
