@@ -1,0 +1,201 @@
+"""The result a diagnostic test returns, and its JSON form."""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+from typing import Any, Mapping
+
+import numpy as np
+import pandas as pd
+
+__all__ = ["ValidationResult", "to_jsonable"]
+
+
+def _key(key: Any) -> str:
+    # Noise levels key the result values; JSON keys must be strings.
+    if isinstance(key, np.generic):
+        key = key.item()
+    return key if isinstance(key, str) else str(key)
+
+
+def to_jsonable(obj: Any) -> Any:
+    """Return ``obj`` as plain JSON values.
+
+    numpy scalars and arrays become Python numbers and lists, mapping keys
+    become strings, NaN and infinities become ``None`` (JSON has no such
+    numbers), DataFrames become ``{"columns", "index", "data"}`` with one
+    list per row, and any other object its ``name`` if it has one, else its
+    ``str``.
+    """
+    if obj is None or isinstance(obj, (bool, str)):
+        return obj
+    if isinstance(obj, int):
+        return obj
+    if isinstance(obj, float):
+        return obj if math.isfinite(obj) else None
+    if isinstance(obj, np.generic):
+        return to_jsonable(obj.item())
+    if isinstance(obj, np.ndarray):
+        return to_jsonable(obj.tolist())
+    if isinstance(obj, Mapping):
+        return {_key(k): to_jsonable(v) for k, v in obj.items()}
+    if isinstance(obj, (list, tuple, set, frozenset)):
+        return [to_jsonable(v) for v in obj]
+    if isinstance(obj, pd.DataFrame):
+        return {"columns": to_jsonable(list(obj.columns)), "index": to_jsonable(list(obj.index)),
+                "data": to_jsonable(obj.to_numpy().tolist())}
+    if isinstance(obj, (pd.Series, pd.Index)):
+        return to_jsonable(obj.tolist())
+    name = getattr(obj, "name", None)
+    return name if isinstance(name, str) else str(obj)
+
+
+def _number_key(key: str) -> Any:
+    try:
+        return float(key)
+    except ValueError:
+        return key
+
+
+class ValidationResult:
+    """What a diagnostic test found: the inputs, the raw values and a score table.
+
+    Parameters
+    ----------
+    key : str
+        Which test produced the result, e.g. ``"diagnose_robustness"``.
+    data : str
+        Name of the data set.
+    model : str
+        Name of the model.
+    inputs : dict
+        The arguments the test ran with.
+    value : dict
+        The test's raw values.  For the robustness test: for each noise level,
+        the predictions of every repeat (``{"Pred 0": [...], ...}``), and under
+        ``"data_info"`` the split and row positions of the worst and the
+        remaining groups of samples.
+    table : pandas.DataFrame
+        Scores: one row per repeat, one column per noise level (the baseline
+        0.0 first).
+    options : dict
+        The chart of the scores, as rendered by :mod:`plotlane`.
+    """
+
+    def __init__(self, key: str, data: Any, model: Any, inputs: Any, value: Any,
+                 table: pd.DataFrame, options: Any) -> None:
+        self.key = key
+        self.data = data
+        self.model = model
+        self.inputs = inputs
+        self.value = value
+        self.table = table
+        self.options = options
+
+    def __repr__(self) -> str:
+        head = (f"ValidationResult(key={self.key!r}, data={to_jsonable(self.data)!r}, "
+                f"model={to_jsonable(self.model)!r})")
+        return f"{head}\n{self.table!r}" if isinstance(self.table, pd.DataFrame) else head
+
+    def _table_dict(self) -> dict[str, Any]:
+        table = self.table
+        if not isinstance(table, pd.DataFrame):
+            return to_jsonable(table)
+        return {
+            "index_name": to_jsonable(table.index.name),
+            "columns_name": to_jsonable(table.columns.name),
+            "index": to_jsonable(list(table.index)),
+            "columns": to_jsonable(list(table.columns)),
+            "data": {_key(c): to_jsonable(table.iloc[:, j].to_numpy())
+                     for j, c in enumerate(table.columns)},
+        }
+
+    def to_dict(self) -> dict[str, Any]:
+        """Return the result as plain JSON values (see :func:`to_jsonable`).
+
+        The table becomes ``{"index_name", "columns_name", "index",
+        "columns", "data"}`` where ``columns`` keeps the labels (noise levels
+        as numbers) and ``data`` maps each label, as a string, to its column.
+        """
+        return {
+            "key": to_jsonable(self.key),
+            "data": to_jsonable(self.data),
+            "model": to_jsonable(self.model),
+            "inputs": to_jsonable(self.inputs),
+            "value": to_jsonable(self.value),
+            "table": self._table_dict(),
+            "options": to_jsonable(self.options),
+        }
+
+    def to_json(self, indent: int | None = None) -> str:
+        """Return :meth:`to_dict` as a strict JSON string (no NaN)."""
+        return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
+
+    def save(self, path: str | os.PathLike[str]) -> str:
+        """Write :meth:`to_json` to a file and return its path.
+
+        The text is built before the file is opened, so a result that cannot
+        be turned into JSON leaves no partial file behind.
+        """
+        text = self.to_json()
+        path = os.fspath(path)
+        with open(path, "w", encoding="utf-8") as fh:
+            fh.write(text)
+        return path
+
+    @classmethod
+    def from_dict(cls, payload: Mapping[str, Any]) -> "ValidationResult":
+        """Rebuild a result from :meth:`to_dict` output (e.g. a loaded JSON file).
+
+        The table comes back as a DataFrame with its labels and axis names;
+        ``value`` keys that are numbers (noise levels) come back as floats.
+        Missing numbers, stored as ``null``, come back as NaN.
+        """
+        try:
+            spec = payload["table"]
+            columns = list(spec["columns"])
+            table = pd.DataFrame(
+                {j: pd.Series(spec["data"][_key(c)], dtype="float64")
+                 for j, c in enumerate(columns)}
+            )
+            table.columns = columns
+            table.index = pd.Index(spec["index"], name=spec.get("index_name"))
+            table.columns.name = spec.get("columns_name")
+            value = payload.get("value")
+            if isinstance(value, Mapping):
+                value = {_number_key(k): v for k, v in value.items()}
+            return cls(key=payload["key"], data=payload["data"], model=payload["model"],
+                       inputs=payload.get("inputs"), value=value, table=table,
+                       options=payload.get("options"))
+        except (KeyError, TypeError) as exc:
+            raise ValueError(f"Not a saved validation result: missing or malformed {exc}") from None
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> "ValidationResult":
+        """Read a result written by :meth:`save`."""
+        with open(path, encoding="utf-8") as fh:
+            return cls.from_dict(json.load(fh))
+
+    def plot(self, path: str | os.PathLike[str] | None = None, width: int = 800,
+             height: int = 500) -> Any:
+        """Draw the result's chart.
+
+        Parameters
+        ----------
+        path : str or path-like, optional
+            PNG file to write.  When omitted, the figure is returned instead.
+        width, height : int, default 800 x 500
+            Size in pixels.
+
+        Returns
+        -------
+        str or matplotlib.figure.Figure
+            The path written, or the figure.
+        """
+        import plotlane
+
+        if path is None:
+            return plotlane.to_figure(self.options, width=width, height=height)
+        return plotlane.to_png(self.options, path, width=width, height=height)
