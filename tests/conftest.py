@@ -4,8 +4,6 @@ import traceback
 
 import pytest
 
-import korvan.factsheet.diagnose.robustness as robustness
-
 MODULE = "korvan.factsheet.diagnose.robustness"
 # The file name the methods' traceback entries carry (two backslashes a separator).
 TB_FILE = "korvan\\\\factsheet\\\\diagnose\\\\robustness"
@@ -46,4 +44,6 @@ class RefCounts:
 
 @pytest.fixture
 def RT():
-    return robustness.RobustnessTest
+    from korvan.factsheet.diagnose.robustness import RobustnessTest
+
+    return RobustnessTest
