@@ -28,7 +28,7 @@ from korvan.utils.constants import (
     TASK_TYPES,
 )
 
-__all__ = ["DataError", "DataSet", "BUNDLED", "SPLITS", "load_bundled"]
+__all__ = ["DataError", "DataSet", "BUNDLED", "SPLITS", "load_bundled", "read_csv"]
 
 #: Names of the splits :meth:`DataSet.get_X_y_data` serves.
 SPLITS: tuple[str, ...] = ("main", "train", "test")
@@ -253,8 +253,8 @@ class DataSet:
             for fn, ft in feature_types.items():
                 if fn not in self.feature_names:
                     raise DataError(
-                        f"Feature type given for {fn!r}, which is not a feature; valid "
-                        f"features are: {_names(self.feature_names)}"
+                        f"Unknown feature {fn!r} given a feature type; valid features "
+                        f"are: {_names(self.feature_names)}"
                     )
                 given[fn] = ft
         elif feature_types is not None:
@@ -371,25 +371,11 @@ class DataSet:
         Raises
         ------
         DataError
-            If the file is missing, unreadable, empty or not CSV.
+            If the file is missing, unreadable, empty or not CSV, or the
+            data does not fit (see :class:`DataSet`).
         """
-        path = Path(path)
-        if not path.exists():
-            raise DataError(f"No such file: {path}")
-        if not path.is_file():
-            raise DataError(f"Not a file: {path}")
-        try:
-            frame = pd.read_csv(path)
-        except pd.errors.EmptyDataError:
-            raise DataError(f"The file {path} is empty") from None
-        except (pd.errors.ParserError, UnicodeDecodeError) as exc:
-            raise DataError(f"Cannot read {path} as CSV: {exc}") from None
-        except OSError as exc:
-            raise DataError(f"Cannot read {path}: {exc.strerror or exc}") from None
-        if frame.shape[0] == 0:
-            raise DataError(f"The file {path} has a header but no data rows")
-        kwargs.setdefault("name", path.stem)
-        return cls(frame, target, **kwargs)
+        kwargs.setdefault("name", Path(path).stem)
+        return cls(read_csv(path), target, **kwargs)
 
     @property
     def n_samples(self) -> int:
@@ -438,6 +424,33 @@ class DataSet:
             f"features={len(self.feature_names)} ({n_cat} categorical), "
             f"target={self.target!r})"
         )
+
+
+def read_csv(path: str | os.PathLike[str]) -> pd.DataFrame:
+    """Read a CSV file with a header row, turning every failure into a DataError.
+
+    Raises
+    ------
+    DataError
+        If the file is missing, not a file, unreadable, empty, not CSV, or
+        has a header but no rows.
+    """
+    path = Path(path)
+    if not path.exists():
+        raise DataError(f"No such file: {path}")
+    if not path.is_file():
+        raise DataError(f"Not a file: {path}")
+    try:
+        frame = pd.read_csv(path)
+    except pd.errors.EmptyDataError:
+        raise DataError(f"The file {path} is empty") from None
+    except (pd.errors.ParserError, UnicodeDecodeError) as exc:
+        raise DataError(f"Cannot read {path} as CSV: {exc}") from None
+    except OSError as exc:
+        raise DataError(f"Cannot read {path}: {exc.strerror or exc}") from None
+    if frame.shape[0] == 0:
+        raise DataError(f"The file {path} has a header but no data rows")
+    return frame
 
 
 def load_bundled(name: str, test_size: float = 0.3, random_state: int = 0) -> DataSet:
