@@ -166,6 +166,7 @@ namespace robustness {
     ENTRY_(REGRESSION_METRIC_DEFAULT, "REGRESSION_METRIC_DEFAULT")             \
     ENTRY_(CLASSIFICATION_METRIC_DEFAULT, "CLASSIFICATION_METRIC_DEFAULT")     \
     ENTRY_(append, "append")                                                   \
+    ENTRY_(fromkeys, "fromkeys")                                               \
     ENTRY_(test, "test")                                                       \
     /* pandas */                                                          \
     ENTRY_(DataFrame, "DataFrame")                                             \
