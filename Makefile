@@ -8,7 +8,7 @@ ifeq ($(CI),true)
 BUILD_FLAGS += -C cmake.define.ROBUSTNESS_WERROR=ON
 endif
 
-.PHONY: demo test install sanitize bench clean
+.PHONY: demo test install sanitize memcheck bench soak clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -24,5 +24,37 @@ demo: install
 test: install
 	$(PY) -m pytest -q tests
 
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and
+# the whole suite run under it. The interpreter itself is not instrumented, so
+# the sanitizer runtime is preloaded and leak detection is left to the suite's
+# own leak loops (the interpreter keeps memory alive at exit by design).
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+$(ASAN_PY):
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install --quiet --upgrade pip
+	$(ASAN_PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+
+sanitize: $(ASAN_PY)
+	$(ASAN_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/asan \
+		-C cmake.define.ROBUSTNESS_SANITIZE=ON -C cmake.define.ROBUSTNESS_WERROR=ON ".[test]"
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		$(ASAN_PY) -m pytest -q -p no:cacheprovider tests
+
+# valgrind over a short end-to-end run; errors from the extension fail it.
+memcheck: install
+	PYTHONMALLOC=malloc valgrind --error-exitcode=3 --errors-for-leak-kinds=none \
+		--suppressions=bench/valgrind-python.supp --gen-suppressions=no \
+		$(PY) bench/short_run.py
+
+bench: install
+	$(PY) bench/bench_perturb.py
+	$(PY) bench/bench_run.py
+
+soak: install
+	$(PY) bench/soak.py
+
 clean:
-	rm -rf build $(VENV) robustness-output
+	rm -rf build $(VENV) $(ASAN_VENV) robustness-output

@@ -1,4 +1,6 @@
 """Shared helpers for the test suite."""
+import ctypes
+import gc
 import sys
 import traceback
 
@@ -30,16 +32,24 @@ def assert_entry(excinfo, name, line):
     assert (method_name(name), TB_FILE, line) in entries(excinfo), entries(excinfo)
 
 
-class RefCounts:
-    """Snapshot of reference counts; `check()` asserts none changed."""
+def refcounts(*objects):
+    """Reference counts of `objects`. Compare two calls made the same way:
+    the call itself holds references, so only like calls are comparable."""
+    gc.collect()
+    return [sys.getrefcount(o) for o in objects]
 
-    def __init__(self, *objects):
-        self.objects = objects
-        self.before = [sys.getrefcount(o) for o in objects]
 
-    def check(self):
-        after = [sys.getrefcount(o) for o in self.objects]
-        assert after == self.before
+def vectorcall(function, args, kwargs):
+    """Calls `function` through the vectorcall protocol with `kwargs` keys as
+    keyword names, exactly as given (the interpreter's own call paths refuse
+    non-string names before the callee sees them)."""
+    api = ctypes.pythonapi.PyObject_Vectorcall
+    api.restype = ctypes.py_object
+    api.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    values = list(args) + list(kwargs.values())
+    stack = (ctypes.py_object * max(len(values), 1))(*values)
+    kwnames = tuple(kwargs) if kwargs else None
+    return api(function, ctypes.cast(stack, ctypes.c_void_p), len(args), kwnames)
 
 
 @pytest.fixture

@@ -1,0 +1,264 @@
+"""The RobustnessTest class: its methods as functions, argument binding, constructor."""
+import inspect
+import pydoc
+import sys
+import types
+
+import pytest
+
+from conftest import CODE_FILE, MODULE, assert_entry, last_entry, refcounts, vectorcall
+from korvan.factsheet.base import TestBase
+
+# name: (static, parameters, defaults, first line, locals after the parameters)
+METHODS = {
+    "__init__": (False, ["self", "dataset", "model"], None, 15, []),
+    "_perturb_normal": (True, ["X", "fidx", "noise_level", "random_state"], (0,), 19,
+                        ["n_samples", "rng", "data_scale", "noise"]),
+    "_perturb_quantile": (True, ["X", "fidx", "noise_level", "random_state"], (0,), 29,
+                          ["n_samples", "rng", "sorted_X", "shuffle_idx", "sorted_shuffle_idx",
+                           "quantiles", "quantile_noise", "sorted_shuffle_noise_idx"]),
+    "_perturb_categorical": (True, ["X", "fidx", "noise_level", "random_state"], (0,), 52,
+                             ["n_samples", "rng", "noise_proba", "noise_idx"]),
+    "_perturb": (False, ["self", "X", "perturb_features", "perturb_method", "noise_level",
+                         "random_state"], (0,), 63, ["X_new", "fn", "fidx"]),
+    "_repeat_perturb_pred": (False, ["self", "X", "predict_func", "n_repeats", "perturb_features",
+                                     "perturb_method", "noise_level", "random_state"], None, 85,
+                             ["prediction_all", "i", "perturb_X", "prediction"]),
+    "_visualize_robustness": (True, ["scores", "noise_levels", "metric"], None, 100, ["options"]),
+    "run": (False, ["self", "dataset", "metric", "n_repeats", "perturb_features", "perturb_method",
+                    "noise_levels", "threshold", "random_state"],
+            ("test", None, 10, None, "normal", 0.1, 0.1, 0), 110,
+            ["inputs", "features_idx", "score_sign", "score_func", "predict_func", "X", "y",
+             "sample_weight", "prediction", "res_value", "gaps", "scores_all", "noise_levels_all",
+             "noise_level", "prediction_all", "worst_idx", "others_idx", "res_table", "options",
+             "result", "fn", "i", "i", "i"]),
+}
+
+RUN_ANNOTATIONS = {
+    "dataset": "str", "metric": "str", "n_repeats": "int",
+    "perturb_features": "Union[str, Tuple, List]", "perturb_method": "str",
+    "noise_levels": "Union[float, int, Tuple, List]", "threshold": "float", "random_state": "int",
+}
+
+
+class Dummy:
+    pass
+
+
+@pytest.fixture
+def obj(RT):
+    return RT(Dummy(), Dummy())
+
+
+def test_class_shape(RT):
+    assert RT.__mro__[1] is TestBase
+    assert type(RT) is type(TestBase)
+    assert RT.__doc__ is None
+    assert RT.__module__ == MODULE and RT.__qualname__ == "RobustnessTest"
+    own = [k for k in vars(RT) if k not in ("__module__", "__qualname__", "__doc__", "__dict__",
+                                            "__weakref__")]
+    assert own == list(METHODS)
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_method_attributes(RT, name):
+    static, params, defaults, first_line, local_names = METHODS[name]
+    raw = vars(RT)[name]
+    assert isinstance(raw, staticmethod) == static
+    f = getattr(RT, name)
+    assert f.__name__ == name
+    assert f.__qualname__ == "RobustnessTest." + name
+    assert f.__module__ == MODULE
+    assert f.__defaults__ == defaults
+    assert f.__kwdefaults__ is None
+    assert f.__doc__ is None or name == "run"
+    assert (f.__annotations__ is None or f.__annotations__ == {}) or name == "run"
+    code = f.__code__
+    assert code.co_name == name
+    assert code.co_argcount == len(params)
+    assert code.co_posonlyargcount == 0 and code.co_kwonlyargcount == 0
+    assert code.co_varnames == tuple(params + local_names)
+    assert code.co_firstlineno == first_line
+    assert code.co_filename == CODE_FILE and CODE_FILE.count("\\") == 3
+
+
+def test_run_documentation(RT):
+    run = RT.run
+    assert run.__annotations__ == RUN_ANNOTATIONS
+    assert list(run.__annotations__) == list(RUN_ANNOTATIONS)
+    doc = run.__doc__
+    assert len(doc) == 1160
+    assert doc.startswith("Robustness test.\n\n        Parameters\n        ----------\n")
+    assert doc.endswith("        ValidationResult\n            Robustness result.\n        ")
+    assert '            - Classification: "AUC", "ACC", "F1", "LogLoss", "Brier"\n' in doc
+    assert all(line == "" or line.startswith("        ") for line in doc.split("\n")[1:])
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_signature_through_class_and_instance(RT, obj, name):
+    static, params, defaults, _, _ = METHODS[name]
+    sig = inspect.signature(getattr(RT, name))
+    assert list(sig.parameters) == params
+    n_defaults = len(defaults or ())
+    tail = list(sig.parameters.values())[len(params) - n_defaults:]
+    assert tuple(p.default for p in tail) == (defaults or ())
+    bound = inspect.signature(getattr(obj, name))
+    assert list(bound.parameters) == (params if static else params[1:])
+    if name == "run":
+        assert {k: p.annotation for k, p in sig.parameters.items() if k != "self"} == RUN_ANNOTATIONS
+
+
+def test_help_renders(RT):
+    text = pydoc.render_doc(RT, renderer=pydoc.plaintext)
+    assert "run(self, dataset: 'str' = 'test'" in text
+    assert "__init__(self, dataset, model)" in text
+    assert "Robustness test." in text
+    text = pydoc.render_doc(RT._perturb_normal, renderer=pydoc.plaintext)
+    assert "_perturb_normal(X, fidx, noise_level, random_state=0)" in text
+
+
+def test_static_methods_are_unbound(RT, obj):
+    for name in ("_perturb_normal", "_perturb_quantile", "_perturb_categorical",
+                 "_visualize_robustness"):
+        assert getattr(obj, name) is getattr(RT, name)
+    assert isinstance(obj.run, types.MethodType) and obj.run.__self__ is obj
+    assert obj.run.__func__ is RT.run
+
+
+@pytest.mark.parametrize("make", [
+    lambda RT, d, m: RT(d, m),
+    lambda RT, d, m: RT(d, model=m),
+    lambda RT, d, m: RT(dataset=d, model=m),
+    lambda RT, d, m: RT(model=m, dataset=d),
+])
+def test_constructor(RT, make):
+    d, m = Dummy(), Dummy()
+    before = refcounts(d, m)
+    obj = make(RT, d, m)
+    assert obj.key == "diagnose_robustness"
+    assert obj.dataset is d and obj.model is m
+    del obj
+    assert refcounts(d, m) == before
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda RT, d: RT(d), "__init__() takes exactly 3 positional arguments (2 given)"),
+    (lambda RT, d: RT(model=d), "__init__() takes exactly 3 positional arguments (1 given)"),
+    (lambda RT, d: RT(d, d, d), "__init__() takes exactly 3 positional arguments (4 given)"),
+    (lambda RT, d: RT(d, d, extra=1), "__init__() got an unexpected keyword argument 'extra'"),
+    (lambda RT, d: RT(d, d, dataset=1), "__init__() got multiple values for keyword argument 'dataset'"),
+    (lambda RT, d: vectorcall(RT.__init__, (d, d), {"model": d, 1: 2}),
+     "__init__() keywords must be strings"),
+    (lambda RT, d: RT.__init__(), "__init__() takes exactly 3 positional arguments (0 given)"),
+])
+def test_constructor_argument_errors(RT, call, message):
+    d = Dummy()
+    before = refcounts(d)
+    with pytest.raises(TypeError) as excinfo:
+        call(RT, d)
+    assert str(excinfo.value) == message
+    assert_entry(excinfo, "__init__", 15)
+    del excinfo
+    assert refcounts(d) == before
+
+
+# (callable name, how it is reached, args, kwargs, message)
+BINDING_CASES = [
+    ("_perturb_normal", "class", (1, 2), {}, "_perturb_normal() takes at least 3 positional arguments (2 given)"),
+    ("_perturb_normal", "instance", (1, 2, 3, 4, 5), {}, "_perturb_normal() takes at most 4 positional arguments (5 given)"),
+    ("_perturb_quantile", "class", (), {"X": 1, "noise_level": 2}, "_perturb_quantile() takes at least 3 positional arguments (1 given)"),
+    ("_perturb_categorical", "class", (1,), {"X": 1, "fidx": 2, "noise_level": 3}, "_perturb_categorical() got multiple values for keyword argument 'X'"),
+    ("_perturb_categorical", "class", (1, 2, 3), {"seed": 1}, "_perturb_categorical() got an unexpected keyword argument 'seed'"),
+    ("_perturb", "instance", (1,), {}, "_perturb() takes at least 5 positional arguments (2 given)"),
+    ("_perturb", "class", (), {}, "_perturb() takes at least 5 positional arguments (0 given)"),
+    ("_perturb", "instance", (1, 2, 3, 4, 5, 6), {}, "_perturb() takes at most 6 positional arguments (7 given)"),
+    ("_perturb", "instance", (1, 2), {"noise_level": 1}, "_perturb() takes at least 5 positional arguments (3 given)"),
+    ("_repeat_perturb_pred", "instance", (1, 2, 3, 4, 5, 6), {}, "_repeat_perturb_pred() takes exactly 8 positional arguments (7 given)"),
+    ("_repeat_perturb_pred", "instance", (), {"X": 1, "predict_func": 2, "n_repeats": 3, "perturb_features": 4, "perturb_method": 5, "random_state": 7}, "_repeat_perturb_pred() takes exactly 8 positional arguments (6 given)"),
+    ("_visualize_robustness", "instance", (1, 2), {}, "_visualize_robustness() takes exactly 3 positional arguments (2 given)"),
+    ("_visualize_robustness", "class", (1, 2, 3), {"scores": 1}, "_visualize_robustness() got multiple values for keyword argument 'scores'"),
+    ("run", "class", (), {}, "run() takes at least 1 positional argument (0 given)"),
+    ("run", "class", (), {"dataset": "test"}, "run() takes at least 1 positional argument (0 given)"),
+    ("run", "instance", tuple(range(9)), {}, "run() takes at most 9 positional arguments (10 given)"),
+    ("run", "instance", (), {"noise_level": 0.1}, "run() got an unexpected keyword argument 'noise_level'"),
+    ("run", "instance", ("test",), {"dataset": "main"}, "run() got multiple values for keyword argument 'dataset'"),
+    ("run", "instance", (), {"self": 1}, "run() got multiple values for keyword argument 'self'"),
+]
+
+
+@pytest.mark.parametrize("name, via, args, kwargs, message", BINDING_CASES)
+def test_argument_binding_errors(RT, obj, name, via, args, kwargs, message):
+    f = getattr(RT if via == "class" else obj, name)
+    with pytest.raises(TypeError) as excinfo:
+        f(*args, **kwargs)
+    assert str(excinfo.value) == message
+    assert_entry(excinfo, name, METHODS[name][3])
+
+
+def test_non_string_keyword(RT, obj):
+    # The interpreter refuses such calls itself; a direct vectorcall reaches the binder.
+    with pytest.raises(TypeError) as excinfo:
+        vectorcall(RT.run, (obj,), {"dataset": "test", ("x",): 1})
+    assert str(excinfo.value) == "run() keywords must be strings"
+    assert_entry(excinfo, "run", 110)
+
+
+def test_keyword_names_match_by_value(RT):
+    # Keyword names built at run time are equal to, but not the same object
+    # as, the interned parameter names.
+    name = "".join(["sco", "res"])
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'scores'"):
+        RT._visualize_robustness(1, 2, 3, **{name: 1})
+
+
+@pytest.fixture
+def failing_base(monkeypatch):
+    def boom(self, dataset, model):
+        raise KeyError("no data")
+    monkeypatch.setattr(TestBase, "__init__", boom)
+
+
+def test_failing_base_init_gets_entry_at_super_call(RT, failing_base):
+    d, m = Dummy(), Dummy()
+    before = refcounts(d, m)
+    with pytest.raises(KeyError) as excinfo:
+        RT(d, m)
+    assert last_entry(excinfo)[0] == "boom"
+    assert_entry(excinfo, "__init__", 16)
+    del excinfo
+    assert refcounts(d, m) == before
+
+
+def test_key_store_failure_gets_entry_at_line_17(RT):
+    class Frozen(RT):
+        def __setattr__(self, name, value):
+            if name == "key":
+                raise AttributeError(f"cannot set {name}")
+            object.__setattr__(self, name, value)
+
+    with pytest.raises(AttributeError, match="cannot set key") as excinfo:
+        Frozen(Dummy(), Dummy())
+    assert_entry(excinfo, "__init__", 17)
+
+
+def test_super_uses_class_not_instance_type(RT):
+    calls = []
+
+    class Sub(RT):
+        def __init__(self, dataset, model):
+            calls.append("sub")
+            super().__init__(dataset, model)
+
+    obj = Sub(1, 2)
+    assert calls == ["sub"] and obj.key == "diagnose_robustness" and obj.dataset == 1
+
+
+def test_function_type_repr_and_dict(RT):
+    f = RT.run
+    assert repr(f).startswith("<function RobustnessTest.run at 0x")
+    f.custom = 1
+    assert f.__dict__ == {"custom": 1}
+    del f.custom
+    with pytest.raises(AttributeError):
+        f.__defaults__ = ()
+    assert sys.getrefcount(f) > 1
