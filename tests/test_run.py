@@ -95,7 +95,9 @@ class Host:
         return float(np.mean((kw["y"] - kw["prediction"]) ** 2))
 
     def repeat(self, kw):
-        self.log.append(("repeat", list(kw), kw["X"] is self.X, list(kw["perturb_features"]),
+        features = kw["perturb_features"]
+        self.log.append(("repeat", list(kw), kw["X"] is self.X, list(features),
+                         features is self.dataset.__dict__["feature_names"],
                          kw["n_repeats"], kw["noise_level"], kw["random_state"]))
         return np.array([kw["predict_func"](kw["X"] + self.noise * kw["noise_level"] * (i + 1))
                          for i in range(kw["n_repeats"])]).T
@@ -216,7 +218,7 @@ def test_defaults(host):
     repeat = [e for e in host.log if e[0] == "repeat"]
     assert repeat == [("repeat", ["X", "predict_func", "n_repeats", "perturb_features",
                                   "perturb_method", "noise_level", "random_state"],
-                       True, FEATURES, 10, 0.1, 0)]
+                       True, FEATURES, False, 10, 0.1, 0)]
     assert sum(e[0] == "score" for e in host.log) == 1 + 10
 
 
