@@ -525,10 +525,9 @@ PyObject* repeat_perturb_pred(rt::Function*, PyObject* const* args) noexcept {
     if (!repeats) return fail(site, kLoop);
     Ref counter = Ref::steal(PyObject_GetIter(repeats.get()));
     if (!counter) return fail(site, kLoop);
-    // Locals keep their value until rebound, as in the loop they implement: the
-    // previous perturbed matrix lives until the next _perturb call returns.
-    Ref perturb_X;
-    Ref prediction;
+    // Each perturbed matrix is dropped once it has been predicted on, rather
+    // than when the next one replaces it: only one perturbed copy of X is ever
+    // alive, which bounds the peak memory at X, one copy and the predictions.
     for (;;) {
         Ref i = Ref::steal(PyIter_Next(counter.get()));
         if (!i) {
@@ -543,14 +542,15 @@ PyObject* repeat_perturb_pred(rt::Function*, PyObject* const* args) noexcept {
         if (!method) return fail(site, kPerturb);
         Ref seed = Ref::steal(PyNumber_Add(random_state, i.get()));
         if (!seed) return fail(site, kSeed);
-        perturb_X = call(method.get(),
-                         {X, perturb_features, perturb_method, noise_level, seed.get()},
-                         S.kw_perturb);
+        Ref perturb_X = call(method.get(),
+                             {X, perturb_features, perturb_method, noise_level, seed.get()},
+                             S.kw_perturb);
         if (!perturb_X) return fail(site, kPerturb);
 
         // prediction = predict_func(perturb_X)
-        prediction = call(predict_func, {perturb_X.get()});
+        Ref prediction = call(predict_func, {perturb_X.get()});
         if (!prediction) return fail(site, kPredict);
+        perturb_X.reset();
 
         // prediction_all.append(prediction)
         if (PyList_Append(prediction_all.get(), prediction.get()) < 0) {
