@@ -45,9 +45,7 @@ sanitize: $(ASAN_PY)
 
 # valgrind over a short end-to-end run; errors from the extension fail it.
 memcheck: install
-	PYTHONMALLOC=malloc valgrind --error-exitcode=3 --errors-for-leak-kinds=none \
-		--suppressions=bench/valgrind-python.supp --gen-suppressions=no \
-		$(PY) bench/short_run.py
+	bash bench/memcheck.sh
 
 bench: install
 	$(PY) bench/bench_perturb.py

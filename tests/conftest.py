@@ -36,6 +36,11 @@ def refcounts(*objects):
     """Reference counts of `objects`. Compare two calls made the same way:
     the call itself holds references, so only like calls are comparable."""
     gc.collect()
+    return counts(*objects)
+
+
+def counts(*objects):
+    """Like `refcounts`, without collecting cycles first (for tight loops)."""
     return [sys.getrefcount(o) for o in objects]
 
 
@@ -45,11 +50,14 @@ def vectorcall(function, args, kwargs):
     non-string names before the callee sees them)."""
     api = ctypes.pythonapi.PyObject_Vectorcall
     api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t, ctypes.py_object]
+    # kwnames goes as a raw pointer so that "no keywords" is NULL, not None.
+    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                    ctypes.c_void_p]
     values = list(args) + list(kwargs.values())
     stack = (ctypes.py_object * max(len(values), 1))(*values)
     kwnames = tuple(kwargs) if kwargs else None
-    return api(function, ctypes.cast(stack, ctypes.c_void_p), len(args), kwnames)
+    # No ctypes.cast: it ties the array and the pointer in a reference cycle.
+    return api(function, stack, len(args), id(kwnames) if kwnames else None)
 
 
 @pytest.fixture

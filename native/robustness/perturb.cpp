@@ -29,6 +29,13 @@ int equals(PyObject* a, PyObject* b) noexcept {
     return PyObject_IsTrue(result.get());
 }
 
+// `X.shape[0]`
+Ref row_count(PyObject* X) noexcept {
+    Ref shape = getattr(X, S.str_shape);
+    if (!shape) return Ref();
+    return getitem(shape.get(), S.int_0);
+}
+
 // `np.random.default_rng(random_state)`
 Ref default_rng(PyObject* random_state) noexcept {
     Ref np = ROBUSTNESS_GLOBAL(np);
@@ -61,9 +68,7 @@ PyObject* perturb_normal(rt::Function*, PyObject* const* args) noexcept {
     rt::TraceSite& site = normal_site;
 
     // n_samples = X.shape[0]
-    Ref shape = getattr(X, S.str_shape);
-    if (!shape) return fail(site, kRows);
-    Ref n_samples = getitem(shape.get(), S.int_0);
+    Ref n_samples = row_count(X);
     if (!n_samples) return fail(site, kRows);
 
     // rng = np.random.default_rng(random_state)
@@ -71,39 +76,46 @@ PyObject* perturb_normal(rt::Function*, PyObject* const* args) noexcept {
     if (!rng) return fail(site, kRng);
 
     // data_scale = np.nanstd(X[:, fidx], 0, ddof=1)
-    Ref np = ROBUSTNESS_GLOBAL(np);
-    if (!np) return fail(site, kScale);
-    Ref nanstd = getattr(np.get(), S.str_nanstd);
-    if (!nanstd) return fail(site, kScale);
-    Ref column_key = tuple({S.slice_all, fidx});
-    if (!column_key) return fail(site, kScale);
-    Ref column = getitem(X, column_key.get());
-    if (!column) return fail(site, kScale);
-    Ref data_scale = call(nanstd.get(), {column.get(), S.int_0, S.int_1}, S.kw_ddof);
-    if (!data_scale) return fail(site, kScale);
-    column.reset();
+    Ref data_scale;
+    {
+        Ref np = ROBUSTNESS_GLOBAL(np);
+        if (!np) return fail(site, kScale);
+        Ref nanstd = getattr(np.get(), S.str_nanstd);
+        if (!nanstd) return fail(site, kScale);
+        Ref key = tuple({S.slice_all, fidx});
+        if (!key) return fail(site, kScale);
+        Ref column = getitem(X, key.get());
+        if (!column) return fail(site, kScale);
+        data_scale = call(nanstd.get(), {column.get(), S.int_0, S.int_1}, S.kw_ddof);
+        if (!data_scale) return fail(site, kScale);
+    }
 
     // noise = rng.normal(loc=0, scale=noise_level * data_scale, size=(n_samples, 1))
-    Ref normal = getattr(rng.get(), S.str_normal);
-    if (!normal) return fail(site, kNoise);
-    Ref scale = Ref::steal(PyNumber_Multiply(noise_level, data_scale.get()));
-    if (!scale) return fail(site, kNoise);
-    Ref size = tuple({n_samples.get(), S.int_1});
-    if (!size) return fail(site, kNoise);
-    Ref noise = call(normal.get(), {S.int_0, scale.get(), size.get()}, S.kw_loc_scale_size);
-    if (!noise) return fail(site, kNoise);
+    Ref noise;
+    {
+        Ref normal = getattr(rng.get(), S.str_normal);
+        if (!normal) return fail(site, kNoise);
+        Ref scale = Ref::steal(PyNumber_Multiply(noise_level, data_scale.get()));
+        if (!scale) return fail(site, kNoise);
+        Ref size = tuple({n_samples.get(), S.int_1});
+        if (!size) return fail(site, kNoise);
+        noise = call(normal.get(), {S.int_0, scale.get(), size.get()}, S.kw_loc_scale_size);
+        if (!noise) return fail(site, kNoise);
+    }
 
     // X[:, [fidx]] = X[:, [fidx]] + noise
-    Ref fidx_list = list({fidx});
-    if (!fidx_list) return fail(site, kStore);
-    Ref block_key = tuple({S.slice_all, fidx_list.get()});
-    if (!block_key) return fail(site, kStore);
-    Ref block = getitem(X, block_key.get());
-    if (!block) return fail(site, kStore);
-    Ref sum = Ref::steal(PyNumber_Add(block.get(), noise.get()));
-    if (!sum) return fail(site, kStore);
-    block.reset();
-    if (PyObject_SetItem(X, block_key.get(), sum.get()) < 0) return fail(site, kStore);
+    {
+        Ref fidx_list = list({fidx});
+        if (!fidx_list) return fail(site, kStore);
+        Ref key = tuple({S.slice_all, fidx_list.get()});
+        if (!key) return fail(site, kStore);
+        Ref block = getitem(X, key.get());
+        if (!block) return fail(site, kStore);
+        Ref sum = Ref::steal(PyNumber_Add(block.get(), noise.get()));
+        if (!sum) return fail(site, kStore);
+        block.reset();
+        if (PyObject_SetItem(X, key.get(), sum.get()) < 0) return fail(site, kStore);
+    }
 
     // return X
     return Py_NewRef(X);
@@ -139,9 +151,7 @@ PyObject* perturb_quantile(rt::Function*, PyObject* const* args) noexcept {
     rt::TraceSite& site = quantile_site;
 
     // n_samples = X.shape[0]
-    Ref shape = getattr(X, S.str_shape);
-    if (!shape) return fail(site, kRows);
-    Ref n_samples = getitem(shape.get(), S.int_0);
+    Ref n_samples = row_count(X);
     if (!n_samples) return fail(site, kRows);
 
     // rng = np.random.default_rng(random_state)
@@ -296,9 +306,7 @@ PyObject* perturb_categorical(rt::Function*, PyObject* const* args) noexcept {
     rt::TraceSite& site = categorical_site;
 
     // n_samples = X.shape[0]
-    Ref shape = getattr(X, S.str_shape);
-    if (!shape) return fail(site, kRows);
-    Ref n_samples = getitem(shape.get(), S.int_0);
+    Ref n_samples = row_count(X);
     if (!n_samples) return fail(site, kRows);
 
     // rng = np.random.default_rng(random_state)
@@ -517,10 +525,9 @@ PyObject* repeat_perturb_pred(rt::Function*, PyObject* const* args) noexcept {
     if (!repeats) return fail(site, kLoop);
     Ref counter = Ref::steal(PyObject_GetIter(repeats.get()));
     if (!counter) return fail(site, kLoop);
-    // Locals keep their value until rebound, as in the loop they implement: the
-    // previous perturbed matrix lives until the next _perturb call returns.
-    Ref perturb_X;
-    Ref prediction;
+    // Each perturbed matrix is dropped once it has been predicted on, rather
+    // than when the next one replaces it: only one perturbed copy of X is ever
+    // alive, which bounds the peak memory at X, one copy and the predictions.
     for (;;) {
         Ref i = Ref::steal(PyIter_Next(counter.get()));
         if (!i) {
@@ -535,14 +542,15 @@ PyObject* repeat_perturb_pred(rt::Function*, PyObject* const* args) noexcept {
         if (!method) return fail(site, kPerturb);
         Ref seed = Ref::steal(PyNumber_Add(random_state, i.get()));
         if (!seed) return fail(site, kSeed);
-        perturb_X = call(method.get(),
-                         {X, perturb_features, perturb_method, noise_level, seed.get()},
-                         S.kw_perturb);
+        Ref perturb_X = call(method.get(),
+                             {X, perturb_features, perturb_method, noise_level, seed.get()},
+                             S.kw_perturb);
         if (!perturb_X) return fail(site, kPerturb);
 
         // prediction = predict_func(perturb_X)
-        prediction = call(predict_func, {perturb_X.get()});
+        Ref prediction = call(predict_func, {perturb_X.get()});
         if (!prediction) return fail(site, kPredict);
+        perturb_X.reset();
 
         // prediction_all.append(prediction)
         if (PyList_Append(prediction_all.get(), prediction.get()) < 0) {

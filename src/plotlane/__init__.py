@@ -114,8 +114,6 @@ class BoxChart:
             )
         x_arr = np.asarray(x)
         if x_arr.ndim != 1:
-            x_arr = x_arr.ravel() if x_arr.ndim == 0 else x_arr
-        if x_arr.ndim != 1:
             raise ValueError(f"x must be one-dimensional, got shape {x_arr.shape}")
         try:
             y_arr = np.array(y, dtype=np.float64)
