@@ -154,15 +154,15 @@ class ValidationResult:
         Missing numbers, stored as ``null``, come back as NaN.
         """
         try:
-            spec = payload["table"]
-            columns = list(spec["columns"])
+            saved = payload["table"]
+            columns = list(saved["columns"])
             table = pd.DataFrame(
-                {j: pd.Series(spec["data"][_key(c)], dtype="float64")
+                {j: pd.Series(saved["data"][_key(c)], dtype="float64")
                  for j, c in enumerate(columns)}
             )
             table.columns = columns
-            table.index = pd.Index(spec["index"], name=spec.get("index_name"))
-            table.columns.name = spec.get("columns_name")
+            table.index = pd.Index(saved["index"], name=saved.get("index_name"))
+            table.columns.name = saved.get("columns_name")
             value = payload.get("value")
             if isinstance(value, Mapping):
                 value = {_number_key(k): v for k, v in value.items()}
