@@ -26,7 +26,8 @@ test: install
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and
 # the whole suite run under it. The interpreter itself is not instrumented, so
-# the sanitizer runtime is preloaded and leak detection is left to the suite's
+# the sanitizer runtime is preloaded (with the C++ runtime, so that exceptions
+# thrown inside other extensions are intercepted correctly) and leak detection is left to the suite's
 # own leak loops (the interpreter keeps memory alive at exit by design).
 ASAN_VENV := .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
@@ -38,7 +39,7 @@ $(ASAN_PY):
 sanitize: $(ASAN_PY)
 	$(ASAN_PY) -m pip install --quiet --no-build-isolation -C build-dir=build/asan \
 		-C cmake.define.ROBUSTNESS_SANITIZE=ON -C cmake.define.ROBUSTNESS_WERROR=ON ".[test]"
-	LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(ASAN_PY) -m pytest -q -p no:cacheprovider tests
