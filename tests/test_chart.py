@@ -5,7 +5,7 @@ import json
 import numpy as np
 import pytest
 
-from conftest import MODULE, assert_entry, refcounts
+from conftest import MODULE, assert_entry
 
 robustness = importlib.import_module(MODULE)
 
@@ -68,27 +68,15 @@ def test_calls_in_order_with_keywords(RT, monkeypatch, via_instance):
     ]
 
 
-def test_metric_none_is_passed_on(RT, monkeypatch):
-    recorder = Recorder()
-    monkeypatch.setattr(robustness, "pln", recorder)
-    RT._visualize_robustness([1.0], [0.0], None)
-    assert recorder.calls[2] == ("set_yaxis", (), [("axis_name", None), ("axis_type", "value")])
-
-
 @pytest.mark.parametrize("fail_at, line", [
     ("boxplot", 103), ("set_xaxis", 105), ("set_yaxis", 106), ("set_title", 107), ("render", 108),
 ])
 def test_failures_get_the_line_of_the_failing_call(RT, monkeypatch, fail_at, line):
     recorder = Recorder(fail_at=fail_at)
     monkeypatch.setattr(robustness, "pln", recorder)
-    scores, levels = np.zeros(2), np.zeros(2)
-    before = refcounts(scores, levels)
     with pytest.raises(LookupError) as excinfo:
-        RT._visualize_robustness(scores, levels, "AUC")
+        RT._visualize_robustness(np.zeros(2), np.zeros(2), "AUC")
     assert_entry(excinfo, "_visualize_robustness", line)
-    del excinfo
-    recorder.calls.clear()  # it held the arrays itself
-    assert refcounts(scores, levels) == before
 
 
 def test_chart_without_a_setter(RT, monkeypatch):

@@ -43,17 +43,6 @@ def test_globals_are_bound_in_source_order():
     assert robustness.__file__.endswith(".so") and not hasattr(robustness, "__path__")
 
 
-def test_second_import_and_reimport_after_removal():
-    klass = robustness.RobustnessTest
-    assert importlib.import_module(MODULE) is robustness
-    saved = sys.modules.pop(MODULE)
-    try:
-        again = importlib.import_module(MODULE)
-        assert again is robustness and again.RobustnessTest is klass
-    finally:
-        sys.modules[MODULE] = saved
-
-
 def test_exec_on_a_foreign_module_object():
     api = ctypes.pythonapi
     api.PyModule_GetDef.restype = ctypes.c_void_p

@@ -1,18 +1,14 @@
 """The perturbation engine: the three column routines, _perturb and
 _repeat_perturb_pred, checked bit for bit against the Python statements in
 reference.py, plus the properties and failures the caller relies on."""
-import contextlib
-import functools
-import gc
 import importlib
-import sys
 from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 import reference
-from conftest import MODULE, assert_entry, refcounts
+from conftest import MODULE, assert_entry
 from korvan.utils.constants import CATEGORICAL, NUMERICAL
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")  # nanstd of < 2 values
@@ -64,12 +60,12 @@ def assert_same(got, want):
 
 # -- bit-for-bit against the Python statements --------------------------------
 
-@pytest.mark.parametrize("noise", [0, 0.1, 1, 2.5, -0.2])
+@pytest.mark.parametrize("noise", [0, 1, 2.5, -0.2])
 @pytest.mark.parametrize("kind", ["float", "int", "nan", "ties", "const"])
 @pytest.mark.parametrize("name", ROUTINES)
 def test_routine_matches_reference_and_returns_its_matrix(RT, name, kind, noise):
     for rows in (1, 2, 40):
-        for seed in range(4):
+        for seed in range(2):
             X, Y = matrix(kind, rows, seed), matrix(kind, rows, seed)
             got = outcome(getattr(RT, name), X, 1, noise, seed)
             assert_same(got, outcome(getattr(reference.RobustnessTest, name), Y, 1, noise, seed))
@@ -242,56 +238,30 @@ def drop(name):
 
 
 N, Q, C, P, R = ROUTINES + ["_perturb", "_repeat_perturb_pred"]
-FAILURES = [  # routine, line, call (object, X), patch of the module globals, inner entry
-    (N, 22, lambda o, X: o._perturb_normal([[1.0]], 0, 0.1), None, None),
-    (N, 23, lambda o, X: o._perturb_normal(X, 0, 0.1, "seed"), None, None),
-    (N, 23, lambda o, X: o._perturb_normal(X, 0, 0.1), drop("np"), None),
-    (N, 24, lambda o, X: o._perturb_normal(X[:, 0], 0, 0.1), None, None),
-    (N, 25, lambda o, X: o._perturb_normal(X, 0, -0.1), None, None),
-    (N, 25, lambda o, X: o._perturb_normal(X, 0, "a"), None, None),
-    (N, 26, lambda o, X: o._perturb_normal(read_only(X), 0, 0.1), None, None),
-    (Q, 32, lambda o, X: o._perturb_quantile(object(), 0, 0.1), None, None),
-    (Q, 33, lambda o, X: o._perturb_quantile(X, 0, 0.1, -1), None, None),
-    (Q, 36, lambda o, X: o._perturb_quantile(X[:, 0], 0, 0.1), None, None),
-    (Q, 37, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(arange=boom)), None),
-    (Q, 38, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(rng_with(shuffle=boom)), None),
-    (Q, 39, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(argsort=boom)), None),
-    (Q, 40, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(zeros=boom)), None),
-    (Q, 41, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(zeros=tuple)), None),
-    (Q, 44, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(rng_with(uniform=boom)), None),
-    (Q, 45, lambda o, X: o._perturb_quantile(X[:0], 0, 0.1), None, None),
-    (Q, 48, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(round=boom)), None),
-    (Q, 49, lambda o, X: o._perturb_quantile(read_only(X), 0, 0.1), None, None),
-    (C, 55, lambda o, X: o._perturb_categorical(None, 0, 0.1), None, None),
-    (C, 56, lambda o, X: o._perturb_categorical(X, 0, 0.1, 1.5), None, None),
-    (C, 58, lambda o, X: o._perturb_categorical(X, 0, "a"), None, None),
-    (C, 59, lambda o, X: o._perturb_categorical(X, 0, -0.1), None, None),
-    (C, 60, lambda o, X: o._perturb_categorical(X, 7, 0.5), None, None),
-    (C, 60, lambda o, X: o._perturb_categorical(read_only(X), 0, 0.5), None, None),
-    (P, 65, lambda o, X: o._perturb(X, NAMES, "normal", 0.1), drop("copy"), None),
-    (P, 66, lambda o, X: o._perturb(X, 5, "normal", 0.1), None, None),
-    (P, 67, lambda o, X: o._perturb(X, ["a", "b", "zz"], "normal", 0.1), None, None),
-    (P, 68, lambda o, X: typed(o, np.array([1, 2]))._perturb(X, NAMES, "normal", 0.1), None, None),
-    (P, 69, lambda o, X: o._perturb(X, NAMES, Eq(lambda other: 1 / 0), 0.1), None, None),
-    (P, 70, lambda o, X: o._perturb(X, NAMES, "normal", -0.1), None, (N, 25)),
+# Failures test_hostile's arguments cannot reach: module globals patched, and
+# comparisons that fail. (routine, line, call on (object, X), patch)
+FAILURES = [
+    (N, 23, lambda o, X: o._perturb_normal(X, 0, 0.1), drop("np")),
+    (Q, 37, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(arange=boom))),
+    (Q, 38, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(rng_with(shuffle=boom))),
+    (Q, 39, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(argsort=boom))),
+    (Q, 40, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(zeros=boom))),
+    (Q, 41, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(zeros=tuple))),
+    (Q, 44, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(rng_with(uniform=boom))),
+    (Q, 48, lambda o, X: o._perturb_quantile(X, 0, 0.1), patch_np(np_with(round=boom))),
+    (C, 60, lambda o, X: o._perturb_categorical(X, 7, 0.5), None),
+    (P, 65, lambda o, X: o._perturb(X, NAMES, "normal", 0.1), drop("copy")),
+    (P, 68, lambda o, X: typed(o, np.array([1, 2]))._perturb(X, NAMES, "normal", 0.1), None),
     (P, 74, lambda o, X: o._perturb(X, NAMES, Eq(lambda other: other == "quantile" and 1 / 0), 0.1),
-     None, None),
-    (P, 75, lambda o, X: o._perturb(X[:0], NAMES, "quantile", 0.1), None, (Q, 45)),
+     None),
     (P, 79, lambda o, X: typed(o, Eq(lambda other: other == CATEGORICAL and 1 / 0))._perturb(
-        X, NAMES, "normal", 0.1), None, None),
-    (P, 80, lambda o, X: o._perturb(X, ["b"], "quantile", -0.1), None, (C, 59)),
-    (R, 89, lambda o, X: o._repeat_perturb_pred(X, len, 2.0, NAMES, "normal", 0, 0), None, None),
-    (R, 90, lambda o, X: o._repeat_perturb_pred(X, len, 2, ["zz"], "normal", 0, 0), None, (P, 67)),
-    (R, 94, lambda o, X: o._repeat_perturb_pred(X, len, 2, NAMES, "normal", 0, None), None, None),
-    (R, 95, lambda o, X: o._repeat_perturb_pred(X, boom, 2, NAMES, "normal", 0, 0), None, None),
-    (R, 97, lambda o, X: o._repeat_perturb_pred(X, ragged(), 2, NAMES, "normal", 0, 0), None, None),
-    (R, 97, lambda o, X: o._repeat_perturb_pred(X, len, 0, [], "normal", 0, 0), drop("np"), None),
+        X, NAMES, "normal", 0.1), None),
+    (R, 97, lambda o, X: o._repeat_perturb_pred(X, len, 0, [], "normal", 0, 0), drop("np")),
 ]
 
 
-@pytest.mark.parametrize("name,line,run,patch,inner", FAILURES)
-def test_failure_is_pythons_and_leaves_the_matrix(RT, mod, monkeypatch, name, line, run, patch,
-                                                  inner):
+@pytest.mark.parametrize("name,line,run,patch", FAILURES)
+def test_failure_is_pythons_and_leaves_the_matrix(RT, mod, monkeypatch, name, line, run, patch):
     if patch:
         patch(monkeypatch, mod)
         patch(monkeypatch, reference)
@@ -305,67 +275,3 @@ def test_failure_is_pythons_and_leaves_the_matrix(RT, mod, monkeypatch, name, li
         raised.append(excinfo)
     assert (raised[0].type, str(raised[0].value)) == (raised[1].type, str(raised[1].value))
     assert_entry(raised[0], name, line)
-    if inner:
-        assert_entry(raised[0], *inner)
-
-
-@pytest.mark.parametrize("name,line,call,message", [
-    (N, 19, lambda o, X: o._perturb_normal(X, 1),
-     "takes at least 3 positional arguments (2 given)"),
-    (N, 19, lambda o, X: o._perturb_normal(X, 1, 0.1, 0, 1),
-     "takes at most 4 positional arguments (5 given)"),
-    (Q, 29, lambda o, X: o._perturb_quantile(X, 1, 0.1, X=X),
-     "got multiple values for keyword argument 'X'"),
-    (Q, 29, lambda o, X: o._perturb_quantile(fidx=1, noise_level=0.1),
-     "takes at least 3 positional arguments (0 given)"),
-    (C, 52, lambda o, X: o._perturb_categorical(X, 1, 0.1, seed=0),
-     "got an unexpected keyword argument 'seed'"),
-    (P, 63, lambda o, X: o._perturb(X, NAMES, "normal"),
-     "takes at least 5 positional arguments (4 given)"),
-    (P, 63, lambda o, X: o._perturb(X, NAMES, "normal", 0.1, 0, 1),
-     "takes at most 6 positional arguments (7 given)"),
-    (P, 63, lambda o, X: o._perturb(X, NAMES, "normal", 0.1, method="normal"),
-     "got an unexpected keyword argument 'method'"),
-    (R, 85, lambda o, X: o._repeat_perturb_pred(X, len, 1, NAMES, "normal", 0.1),
-     "takes exactly 8 positional arguments (7 given)"),
-    (R, 85, lambda o, X: o._repeat_perturb_pred(X, len, 1, NAMES, "normal", 0.1, 0, n_repeats=1),
-     "got multiple values for keyword argument 'n_repeats'"),
-])
-def test_argument_errors(RT, name, line, call, message):
-    X = matrix("float", 4)
-    with pytest.raises(TypeError) as excinfo:
-        call(make(RT), X)
-    assert str(excinfo.value) == f"{name}() {message}"
-    assert_entry(excinfo, name, line)
-
-
-# -- references -------------------------------------------------------------------
-
-@pytest.mark.parametrize("fails", [False, True])
-@pytest.mark.parametrize("name", ROUTINES + [P, R])
-def test_no_references_are_left_behind(RT, name, fails):
-    X, noise, seed, fidx = matrix("nan", 20), float("0.25"), 10**20, np.intp(1)
-    features = ["a", "b", "zz"] if fails else NAMES
-    predict = functools.partial(np.nansum, axis=1)
-    calls = {P: lambda o: o._perturb(X, features, "quantile", noise, seed),
-             R: lambda o: o._repeat_perturb_pred(X, predict, 3, features, "normal", noise, seed)}
-    call = calls.get(name, lambda o: getattr(o, name)(X, 9 if fails else fidx, noise, seed))
-
-    def attempt():
-        with pytest.raises((IndexError, ValueError)) if fails else contextlib.nullcontext():
-            call(make(RT))
-
-    before = refcounts(X, noise, seed, fidx, predict, features)
-    attempt()
-    assert refcounts(X, noise, seed, fidx, predict, features) == before
-    # A leaked temporary leaves blocks behind on every call, so no round of
-    # calls comes out even; caches and free lists fill for a while first.
-    rounds = []
-    while len(rounds) < 12 and (not rounds or rounds[-1] >= 25):
-        gc.collect()
-        start = sys.getallocatedblocks()
-        for _ in range(50):
-            attempt()
-        gc.collect()
-        rounds.append(sys.getallocatedblocks() - start)
-    assert rounds[-1] < 25, rounds

@@ -3,12 +3,10 @@
 Most cases run the native method and tests/reference.py's Python `run` against
 the same fake host objects, which log every attribute read and call in order,
 and compare both the logs and everything handed to the result record. The
-rest pin the failures (type, whole message, traceback entry) and reference
-counts, and run the real perturbation engine and host layer end to end.
+rest pin the failures (type, whole message, traceback entry) and run the
+real perturbation engine and host layer end to end.
 """
-import gc
 import importlib
-import sys
 import warnings
 from fractions import Fraction
 from types import SimpleNamespace
@@ -19,7 +17,7 @@ import pytest
 from sklearn.linear_model import LinearRegression, LogisticRegression
 
 import reference
-from conftest import MODULE, assert_entry, entries, method_name, refcounts
+from conftest import MODULE, assert_entry, entries, method_name
 from korvan.data import DataSet
 from korvan.models import wrap_model
 from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, NUMERICAL, REGRESSION
@@ -176,8 +174,6 @@ CASES = [
     ((), dict(noise_levels=[0.0, 0.1], n_repeats=2)),
     ((), dict(noise_levels=[1, 2], n_repeats=2)),
     ((), dict(threshold=1, n_repeats=1)),
-    ((), dict(threshold=0, n_repeats=1)),
-    ((), dict(threshold=1.5, n_repeats=1)),
     ((), dict(threshold=-0.25, n_repeats=1)),
     ((), dict(threshold=Fraction(1, 4), n_repeats=1)),
 ]
@@ -331,13 +327,10 @@ def numpy_where(**overrides):
     return set_global("np", SimpleNamespace(**{**vars(np), **overrides}))
 
 
-# (kwargs, how to break the host, exception type, whole message, line)
+# Failures test_hostile's differential rows do not reach (broken globals and host
+# objects, unpacking shapes): (kwargs, how to break the host, type, whole message, line)
 FAILURES = [
-    (dict(threshold="0.5"), None, TypeError, "must be real number, not str", 117),
-    (dict(threshold=None, dataset=None), None, TypeError, "must be real number, not NoneType", 117),
     (dict(), del_global("REGRESSION"), NameError, "name 'REGRESSION' is not defined", 154),
-    (dict(), lambda h, mp: h.dataset.__dict__.pop("task_type"), AttributeError,
-     "'FakeDataSet' object has no attribute 'task_type'", 154),
     (dict(), lambda h, mp: mp.setattr(NativeFake, "REGRESSION_METRIC_DEFAULT", 5), TypeError,
      "Expected unicode, got int", 155),
     (dict(), lambda h, mp: mp.setattr(NativeFake, "REGRESSION_METRIC_DEFAULT", STR("MSE")),
@@ -348,20 +341,11 @@ FAILURES = [
     (dict(), lambda h, mp: (h.dataset.__dict__.update(task_type=CLASSIFICATION),
                             mp.setattr(NativeFake, "CLASSIFICATION_METRIC_DEFAULT", b"AUC")),
      TypeError, "Expected unicode, got bytes", 157),
-    (dict(), lambda h, mp: h.dataset.__dict__.pop("feature_names"), AttributeError,
-     "'FakeDataSet' object has no attribute 'feature_names'", 160),
-    (dict(perturb_features=[["a"]]), None, TypeError, "unhashable type: 'list'", 168),
-    (dict(perturb_features=5), None, TypeError, "'int' object is not iterable", 168),
-    (dict(perturb_features=("a", "z")), None, ValueError, "'z' is not in list", 169),
     (dict(), del_global("get_scorer_funcs"), NameError, "name 'get_scorer_funcs' is not defined", 170),
     (dict(), set_host("scorer_items", lambda h: lambda: (1, 2, 3, 4)), ValueError,
      "too many values to unpack (expected 3)", 170),
-    (dict(), set_host("scorer_items", lambda h: lambda: [1, 2]), ValueError,
-     "need more than 2 values to unpack", 170),
     (dict(), set_host("scorer_items", lambda h: lambda: iter([1])), ValueError,
      "need more than 1 value to unpack", 170),
-    (dict(), set_host("scorer_items", lambda h: lambda: ()), ValueError,
-     "need more than 0 values to unpack", 170),
     (dict(), set_host("scorer_items", lambda h: lambda: 5), TypeError, "'int' object is not iterable", 170),
     (dict(), set_host("data_items", lambda h: lambda: iter([h.X, h.y, None, None])), ValueError,
      "too many values to unpack (expected 3)", 171),
@@ -370,20 +354,12 @@ FAILURES = [
     (dict(), set_host("predict", lambda h: boom("predict")), LookupError, "predict", 172),
     (dict(), del_global("np"), NameError, "name 'np' is not defined", 176),
     (dict(), set_host("score", lambda h: boom("score")), LookupError, "score", 177),
-    (dict(noise_levels=1), None, TypeError, "'int' object is not iterable", 179),
     (dict(), set_host("repeat", lambda h: boom("repeat")), LookupError, "repeat", 180),
-    (dict(), set_host("repeat", lambda h: lambda kw: np.zeros(10)), IndexError,
-     "too many indices for array: array is 1-dimensional, but 2 were indexed", 187),
     (dict(noise_levels=[[0.1]]), None, TypeError, "unhashable type: 'list'", 187),
     (dict(), set_host("repeat", lambda h: lambda kw: np.zeros((10, 10)).view(NoList)),
      LookupError, "tolist", 189),
     (dict(), set_host("score", lambda h: fail_on_call(h.score, 2)), LookupError, "call 2", 190),
-    (dict(noise_levels=[]), None, IndexError, "list index out of range", 194),
     (dict(noise_levels={0.1}), None, TypeError, "'set' object is not subscriptable", 194),
-    (dict(noise_levels=iter([0.1, 0.2])), None, TypeError, "'list_iterator' object is not subscriptable", 194),
-    (dict(threshold=float("nan")), None, ValueError, "cannot convert float NaN to integer", 194),
-    (dict(threshold=float("inf")), None, OverflowError, "cannot convert float infinity to integer", 194),
-    (dict(threshold=-float("inf")), None, OverflowError, "cannot convert float infinity to integer", 194),
     (dict(threshold=0.9), numpy_where(argsort=lambda a: np.argsort(a).view(NoList)),
      LookupError, "tolist", 198),
     (dict(), del_global("pd"), NameError, "name 'pd' is not defined", 203),
@@ -393,8 +369,6 @@ FAILURES = [
      AttributeError, "'NoRename' object has no attribute 'rename_axis'", 205),
     (dict(), set_global("pln", SimpleNamespace(boxplot=boom("boxplot"))), LookupError, "boxplot", 207),
     (dict(), del_global("ValidationResult"), NameError, "name 'ValidationResult' is not defined", 210),
-    (dict(), lambda h, mp: h.dataset.__dict__.pop("name"), AttributeError,
-     "'FakeDataSet' object has no attribute 'name'", 211),
     (dict(), lambda h, mp: delattr(h.model, "name"), AttributeError,
      "'types.SimpleNamespace' object has no attribute 'name'", 212),
 ]
@@ -413,60 +387,6 @@ def test_failures(host, monkeypatch, kwargs, breaks, error, message, line):
     assert not any(e[0] == "ValidationResult" for e in host.log)
     np.testing.assert_array_equal(host.X, X)
     assert [list(v) if isinstance(v, (list, tuple)) else v for v in (features, levels)] == saved
-
-
-@pytest.mark.parametrize("kwargs, task_type, metric, reads", [
-    (dict(), REGRESSION, "MSE", 1),
-    (dict(), CLASSIFICATION, "AUC", 2),
-    (dict(), "ranking", None, 2),
-    (dict(metric="AUC"), REGRESSION, "AUC", 0),
-])
-def test_default_metric(host, kwargs, task_type, metric, reads):
-    host.dataset.__dict__["task_type"] = task_type
-    result = host.run(NativeFake, n_repeats=1, **kwargs)
-    assert host.log.count(("read", "task_type")) == reads
-    assert ("get_scorer_funcs", True, metric) in host.log
-    assert result.kw["inputs"]["metric"] == kwargs.get("metric")
-
-
-def test_unknown_feature_fails_before_any_model_call(host):
-    with pytest.raises(ValueError):
-        host.run(NativeFake, perturb_features=["a", "z"])
-    assert [e for e in host.log if e[0] != "read"] == []
-
-
-@pytest.mark.parametrize("kwargs, breaks", [(dict(), None)] + [
-    (kwargs, breaks) for kwargs, breaks, *_ in FAILURES if "threshold" not in kwargs][::4])
-def test_reference_counts(host, monkeypatch, kwargs, breaks):
-    if breaks:
-        breaks(host, monkeypatch)
-    features, levels = ["a", "b"], [0.1, 0.2]
-    kwargs = {"perturb_features": features, "noise_levels": levels, **kwargs}
-    objects = (host.dataset, host.model, host.X, host.y, features, levels)
-    before = refcounts(*objects)
-    try:
-        result = host.run(NativeFake, n_repeats=2, **kwargs)
-        del result
-    except Exception:
-        pass
-    assert refcounts(*objects) == before
-
-
-@pytest.mark.parametrize("noise_levels", [[0.1, 0.2], []])
-def test_repeated_runs_do_not_grow_memory(host, noise_levels):
-    def once():
-        try:
-            host.run(NativeFake, n_repeats=2, noise_levels=noise_levels)
-        except IndexError:
-            pass
-    for _ in range(20):
-        once()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(200):
-        once()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 50
 
 
 # -- the real perturbation engine --------------------------------------------
@@ -517,11 +437,8 @@ def make_data(task_type):
 ])
 def test_real_host_layer(task_type, kwargs):
     data, model = make_data(task_type)
-    before = refcounts(data, model)
     native = robustness.RobustnessTest(data, model).run(**kwargs)
     expected = reference.RobustnessTest(data, model).run(**kwargs)
     assert native.to_dict() == expected.to_dict()
     pd.testing.assert_frame_equal(native.table, expected.table)
     assert typed(native.value) == typed(expected.value)
-    del native, expected
-    assert refcounts(data, model) == before
