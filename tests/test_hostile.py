@@ -139,11 +139,9 @@ ROWS = [row(method, case) for method, cases in CASES.items() for case in cases] 
         native=(ValueError, "need more than 2 values to unpack", 170)),
     row("run", dict(threshold="0.5"), native=(TypeError, "must be real number, not str", 117)),
     row("run", dict(threshold=None), native=(TypeError, "must be real number, not NoneType", 117)),
-    row("run", dict(dataset=None), native=refused("dataset", "str", "NoneType")),
     row("run", dict(metric=EQ), native=refused("metric", "str", "Raising")),
     row("run", dict(n_repeats=INDEX), native=refused("n_repeats", "int", "Raising")),
     row("run", dict(perturb_method=None), native=refused("perturb_method", "str", "NoneType")),
-    row("run", dict(random_state=None), native=refused("random_state", "int", "NoneType")),
 ]
 # A sample of the failure kinds above, for the leak hunter.
 LEAKS = [(Q, dict(X=NO_COLUMNS), None), (P, dict(perturb_features=[EQ]), None),
