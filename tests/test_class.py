@@ -3,6 +3,7 @@ import inspect
 import pydoc
 import types
 
+import numpy as np
 import pytest
 
 from conftest import CODE_FILE, MODULE, assert_entry, last_entry, vectorcall
@@ -71,7 +72,10 @@ def test_method_attributes(RT, name):
     assert f.__defaults__ == defaults
     assert f.__kwdefaults__ is None
     assert f.__doc__ is None or name == "run"
-    assert (f.__annotations__ is None or f.__annotations__ == {}) or name == "run"
+    if name != "run":
+        # A dict of its own, made once, as a Python function's.
+        assert type(f.__annotations__) is dict and f.__annotations__ == {}
+        assert f.__annotations__ is f.__annotations__
     code = f.__code__
     assert code.co_name == name
     assert code.co_argcount == len(params)
@@ -183,12 +187,21 @@ def test_non_string_keyword(RT, obj):
     assert_entry(excinfo, "run", 110)
 
 
-def test_keyword_names_match_by_value(RT):
+@pytest.mark.parametrize("positional", [(), (0.0,)])
+def test_keyword_names_match_by_value(RT, positional):
     # Keyword names built at run time are equal to, but not the same object
-    # as, the interned parameter names.
-    name = "".join(["sco", "res"])
-    with pytest.raises(TypeError, match="multiple values for keyword argument 'scores'"):
-        RT._visualize_robustness(1, 2, 3, **{name: 1})
+    # as, the interned parameter names: they bind, or collide, all the same.
+    X = np.arange(12.0).reshape(6, 2)
+    seed = {"random_" + "state": 3}
+    if positional:
+        with pytest.raises(TypeError) as excinfo:
+            RT._perturb_normal(X, 0, 0.5, *positional, **seed)
+        assert str(excinfo.value) == \
+            "_perturb_normal() got multiple values for keyword argument 'random_state'"
+    else:
+        got = RT._perturb_normal(X.copy(), 0, 0.5, **seed)
+        np.testing.assert_array_equal(got, RT._perturb_normal(X.copy(), 0, 0.5, random_state=3))
+        assert not np.array_equal(got, RT._perturb_normal(X.copy(), 0, 0.5))
 
 
 @pytest.fixture

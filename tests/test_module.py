@@ -219,14 +219,47 @@ def test_global_lookup_sees_rebinding_and_falls_back_to_builtins(monkeypatch):
     calls = []
 
     class Chart:
-        def __getattr__(self, name):
-            return lambda *a, **k: calls.append(name)
+        def __init__(self, tag):
+            self.tag = tag
 
-    monkeypatch.setattr(robustness, "pln", types.SimpleNamespace(boxplot=lambda **k: Chart()))
-    robustness.RobustnessTest._visualize_robustness([1.0], [0.0], "MSE")
-    assert calls == ["set_xaxis", "set_yaxis", "set_title", "render"]
+        def __getattr__(self, name):
+            return lambda *a, **k: calls.append((self.tag, name))
+
+    def charts(tag):
+        return types.SimpleNamespace(boxplot=lambda **k: Chart(tag))
+
+    def drawn():
+        calls.clear()
+        robustness.RobustnessTest._visualize_robustness([1.0], [0.0], "MSE")
+        return calls[:]
+
+    monkeypatch.setattr(robustness, "pln", charts("module"))
+    assert drawn() == [("module", n) for n in ("set_xaxis", "set_yaxis", "set_title", "render")]
     monkeypatch.delattr(robustness, "pln")
-    monkeypatch.setattr("builtins.pln", types.SimpleNamespace(boxplot=lambda **k: Chart()),
-                        raising=False)
-    robustness.RobustnessTest._visualize_robustness([1.0], [0.0], "MSE")
-    assert calls[-1] == "render" and len(calls) == 8
+    # A builtin, then the same builtin rebound while the module's dict stays
+    # as it is: the second value must be the one used.
+    monkeypatch.setattr("builtins.pln", charts("first"), raising=False)
+    assert {tag for tag, _ in drawn()} == {"first"}
+    monkeypatch.setattr("builtins.pln", charts("second"))
+    assert {tag for tag, _ in drawn()} == {"second"}
+
+
+def test_blocked_plotlane_fails_like_an_import_statement():
+    result = run_python(f"""
+        import sys
+        sys.modules["plotlane"] = None
+        try:
+            import plotlane
+        except ImportError as error:
+            print(type(error).__name__, error)
+        try:
+            import {MODULE}
+        except ImportError as error:
+            print(type(error).__name__, error)
+        del sys.modules["plotlane"]
+        import {MODULE} as m, plotlane
+        print(m.pln is plotlane)
+    """)
+    assert result.returncode == 0, result.stderr
+    blocked = "ModuleNotFoundError import of plotlane halted; None in sys.modules"
+    assert result.stdout.splitlines() == [blocked, blocked, "True"]

@@ -78,10 +78,10 @@ int import_names(PyObject* module_name, std::initializer_list<PyObject*> names,
 // The module body, in source order; returns the failing line or 0.
 int run_module_body() noexcept {
     // import numpy as np
-    Ref numpy = rt::import_module(S.str_numpy, S.globals);
+    Ref numpy = rt::import_initialised(S.str_numpy, S.globals);
     if (!numpy || bind(S.str_np, numpy.get()) < 0) return 1;
     // import pandas as pd
-    Ref pandas = rt::import_module(S.str_pandas, S.globals);
+    Ref pandas = rt::import_initialised(S.str_pandas, S.globals);
     if (!pandas || bind(S.str_pd, pandas.get()) < 0) return 2;
     // from copy import copy
     if (import_names(S.str_copy, {S.str_copy}, 0) < 0) return 3;

@@ -128,6 +128,12 @@ Ref make_function(const FunctionDef* def, PyObject* code, PyObject* qualname, Py
     const char* bare = PyUnicode_AsUTF8(name.get());
     if (!bare) return Ref();
 
+    // A function without annotations has an empty dict of its own, as a
+    // Python function has.
+    Ref own_annotations =
+        annotations == Py_None ? Ref::steal(PyDict_New()) : Ref::new_ref(annotations);
+    if (!own_annotations) return Ref();
+
     Function* f = PyObject_GC_New(Function, &FunctionType);
     if (!f) return Ref();
     f->vectorcall = function_vectorcall;
@@ -140,7 +146,7 @@ Ref make_function(const FunctionDef* def, PyObject* code, PyObject* qualname, Py
     f->doc = Py_NewRef(doc);
     f->defaults = Py_NewRef(defaults);
     f->code = Py_NewRef(code);
-    f->annotations = Py_NewRef(annotations);
+    f->annotations = own_annotations.release();
     f->globals = Py_NewRef(globals);
     f->klass = nullptr;
     f->dict = nullptr;
