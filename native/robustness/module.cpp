@@ -5,12 +5,11 @@
 #include "robustness/ops.hpp"
 #include "runtime/function.hpp"
 #include "runtime/imports.hpp"
+#include "runtime/interpreter.hpp"
 
 namespace robustness {
 namespace {
 
-// The first interpreter that created the module; -1 until then.
-int64_t main_interpreter_id = -1;
 // The one module object, set at the start of exec, released when exec fails.
 PyObject* module_object = nullptr;
 
@@ -30,16 +29,7 @@ int copy_spec_attr(PyObject* spec, const char* attr, PyObject* dict, const char*
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (main_interpreter_id == -1) {
-        main_interpreter_id = current;
-        if (current == -1) return nullptr;
-    } else if (current != main_interpreter_id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return nullptr;
-    }
+    if (rt::claim_interpreter() < 0) return nullptr;
     if (module_object) return Py_NewRef(module_object);
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -62,8 +52,8 @@ int bind(PyObject* name, PyObject* value) noexcept {
 }
 
 // from <module_name> import <names...> at `level`, each bound under its name.
-int import_names(PyObject* module_name, std::initializer_list<PyObject*> names,
-                 int level) noexcept {
+template <std::size_t N>
+int import_names(PyObject* module_name, PyObject* const (&names)[N], int level) noexcept {
     Ref fromlist = list(names);
     if (!fromlist) return -1;
     Ref module = rt::import_for_from(module_name, S.globals, fromlist.get(), level);
@@ -147,7 +137,7 @@ int exec_steps(PyObject* module, bool* names_ready, int* line) noexcept {
         *builtin_slots[k] = Py_NewRef(value);  // kept for the life of the process
     }
     if (rt::init_function_type() < 0) return -1;
-    if (create_code_objects() < 0) return -1;
+    if (prepare_methods() < 0) return -1;
     *line = run_module_body();
     return *line ? -1 : 0;
 }

@@ -11,7 +11,7 @@
 namespace robustness {
 namespace {
 
-rt::TraceSite site{"korvan.factsheet.diagnose.robustness.RobustnessTest.run", kTraceFile, 110};
+rt::TraceSite& site = method_run.site;
 
 enum Line : int {
     kDef = 110,
@@ -206,9 +206,9 @@ int store_gap(PyObject* gaps, PyObject* noise_level, PyObject* prediction_all,
         if (!i) return fail_at(kGapRange);
         Ref perturbed = column(prediction_all, i.get());
         if (!perturbed) return fail_at(kGap);
-        Ref perturbed_flat = call_method(perturbed.get(), S.str_ravel, {});
+        Ref perturbed_flat = call_method(perturbed.get(), S.str_ravel);
         if (!perturbed_flat) return fail_at(kGap);
-        Ref baseline_flat = call_method(prediction, S.str_ravel, {});
+        Ref baseline_flat = call_method(prediction, S.str_ravel);
         if (!baseline_flat) return fail_at(kGap);
         Ref difference =
             Ref::steal(PyNumber_Subtract(perturbed_flat.get(), baseline_flat.get()));
@@ -237,7 +237,7 @@ int store_predictions(PyObject* res_value, PyObject* noise_level, PyObject* pred
         if (!key) return fail_at(kPreds);
         Ref perturbed = column(prediction_all, i.get());
         if (!perturbed) return fail_at(kPreds);
-        Ref values = call_method(perturbed.get(), S.str_tolist, {});
+        Ref values = call_method(perturbed.get(), S.str_tolist);
         if (!values || PyDict_SetItem(predictions.get(), key.get(), values.get()) < 0) {
             return fail_at(kPreds);
         }
@@ -309,7 +309,7 @@ Ref flattened(PyObject* rows) noexcept {
     if (!np) return Ref();
     Ref stacked = call_method(np.get(), S.str_array, {rows});
     if (!stacked) return Ref();
-    return call_method(stacked.get(), S.str_ravel, {});
+    return call_method(stacked.get(), S.str_ravel);
 }
 
 PyObject* run(rt::Function*, PyObject* const* args) noexcept {
@@ -534,9 +534,9 @@ PyObject* run(rt::Function*, PyObject* const* args) noexcept {
     //                           "sample_idx2": others_idx.tolist(),
     //                           "name1": "Worst", "name2": "Remaining"}
     {
-        Ref worst_list = call_method(worst_idx.get(), S.str_tolist, {});
+        Ref worst_list = call_method(worst_idx.get(), S.str_tolist);
         if (!worst_list) return fail(site, kWorstList);
-        Ref others_list = call_method(others_idx.get(), S.str_tolist, {});
+        Ref others_list = call_method(others_idx.get(), S.str_tolist);
         if (!others_list) return fail(site, kOthersList);
         Ref data_info = Ref::steal(PyDict_New());
         if (!data_info) return fail(site, kDataInfo);
@@ -578,7 +578,7 @@ PyObject* run(rt::Function*, PyObject* const* args) noexcept {
         if (!stacked) return fail(site, kColumns);
         Ref first_column = getitem(stacked.get(), S.key_all_0);
         if (!first_column) return fail(site, kColumns);
-        Ref labels = call_method(first_column.get(), S.str_tolist, {});
+        Ref labels = call_method(first_column.get(), S.str_tolist);
         if (!labels) return fail(site, kColumns);
         if (PyObject_SetAttr(res_table.get(), S.str_columns, labels.get()) < 0) {
             return fail(site, kColumns);
@@ -641,6 +641,69 @@ PyObject* run(rt::Function*, PyObject* const* args) noexcept {
 
 }  // namespace
 
-const rt::FunctionDef def_run{run, &site, kDef};
+// run's documentation, as the source's docstring gives it.
+constexpr const char kRunDoc[] =
+    "Robustness test.\n"
+    "\n"
+    "        Parameters\n"
+    "        ----------\n"
+    "        dataset : {\"main\", \"train\", \"test\"}, default=\"test\"\n"
+    "            The data set to be tested.\n"
+    "        metric : str, default=None\n"
+    "            The performance metric. If None, we calculate the MSE is used for regression; "
+    "AUC for classification.\n"
+    "\n"
+    "            - Regression: \"MSE\", \"MAE\", \"R2\"\n"
+    "            - Classification: \"AUC\", \"ACC\", \"F1\", \"LogLoss\", \"Brier\"\n"
+    "\n"
+    "        n_repeats : int, default=10\n"
+    "            The number of perturbation repetition.\n"
+    "        perturb_features : str or list or tuple, default=None\n"
+    "            Feature names used for perturbation. If None, all features will be perturbed.\n"
+    "        perturb_method : {\"normal\", \"quantile\"}, default=\"normal\"\n"
+    "            The perturbation method of numerical features.\n"
+    "        noise_levels : float or int or list or tuple, default=0.1\n"
+    "            The perturbation level.\n"
+    "        threshold : float, default=0.1\n"
+    "            The ratio of worst robustness samples.\n"
+    "        random_state : int, default=0\n"
+    "            The random seed for reproducibility.\n"
+    "\n"
+    "        Returns\n"
+    "        -------\n"
+    "        ValidationResult\n"
+    "            Robustness result.\n"
+    "        ";
+
+constexpr rt::Value kRunDefaults[] = {
+    rt::text("test"), rt::none(), rt::integer(10), rt::none(),
+    rt::text("normal"), rt::real(0.1), rt::real(0.1), rt::integer(0),
+};
+
+constexpr rt::Annotation kRunAnnotations[] = {
+    {"dataset", "str"},
+    {"metric", "str"},
+    {"n_repeats", "int"},
+    {"perturb_features", "Union[str, Tuple, List]"},
+    {"perturb_method", "str"},
+    {"noise_levels", "Union[float, int, Tuple, List]"},
+    {"threshold", "float"},
+    {"random_state", "int"},
+};
+
+rt::Method method_run{{
+    .name = "run",
+    .first_line = kDef,
+    .kind = rt::Kind::instance,
+    .params = "self dataset metric n_repeats perturb_features perturb_method noise_levels "
+              "threshold random_state",
+    .locals = "inputs features_idx score_sign score_func predict_func X y sample_weight "
+              "prediction res_value gaps scores_all noise_levels_all noise_level prediction_all "
+              "worst_idx others_idx res_table options result fn i i i",
+    .defaults = kRunDefaults,
+    .doc = kRunDoc,
+    .annotations = kRunAnnotations,
+    .body = run,
+}};
 
 }  // namespace robustness

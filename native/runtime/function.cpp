@@ -11,11 +11,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) noexcept {
     Function* f = reinterpret_cast<Function*>(callable);
     PyObject* bound[kMaxParams];
-    if (bind_arguments(f->bare_name, f->params, f->defaults, args, nargsf, kwnames, bound) < 0) {
-        add_traceback(*f->def->site, f->def->def_line, f->globals);
+    const MethodDef& def = f->method->def;
+    if (bind_arguments(def.name, f->params, f->defaults, args, nargsf, kwnames, bound) < 0) {
+        add_traceback(f->method->site, def.first_line, f->globals);
         return nullptr;
     }
-    return f->def->body(f, bound);
+    return def.body(f, bound);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -111,23 +112,10 @@ int init_function_type() noexcept {
     return PyType_Ready(&FunctionType);
 }
 
-Ref make_function(const FunctionDef* def, PyObject* code, PyObject* qualname, PyObject* module,
-                  PyObject* doc, PyObject* defaults, PyObject* annotations,
-                  PyObject* globals) noexcept {
-    Ref name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
+Ref make_function(Method& method, PyObject* qualname, PyObject* module, PyObject* doc,
+                  PyObject* defaults, PyObject* annotations, PyObject* globals) noexcept {
+    Ref name = Ref::steal(PyUnicode_InternFromString(method.def.name));
     if (!name) return Ref();
-    Ref varnames = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
-    if (!varnames) return Ref();
-    const Py_ssize_t argcount = reinterpret_cast<PyCodeObject*>(code)->co_argcount;
-    if (argcount > kMaxParams) {
-        PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
-        return Ref();
-    }
-    Ref params = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, argcount));
-    if (!params) return Ref();
-    const char* bare = PyUnicode_AsUTF8(name.get());
-    if (!bare) return Ref();
-
     // A function without annotations has an empty dict of its own, as a
     // Python function has.
     Ref own_annotations =
@@ -137,15 +125,14 @@ Ref make_function(const FunctionDef* def, PyObject* code, PyObject* qualname, Py
     Function* f = PyObject_GC_New(Function, &FunctionType);
     if (!f) return Ref();
     f->vectorcall = function_vectorcall;
-    f->def = def;
-    f->bare_name = bare;  // owned by `name`, which the function keeps
-    f->params = params.release();
+    f->method = &method;
+    f->params = Py_NewRef(method.params.get());
     f->name = name.release();
     f->qualname = Py_NewRef(qualname);
     f->module = Py_NewRef(module);
     f->doc = Py_NewRef(doc);
     f->defaults = Py_NewRef(defaults);
-    f->code = Py_NewRef(code);
+    f->code = Py_NewRef(method.code.get());
     f->annotations = own_annotations.release();
     f->globals = Py_NewRef(globals);
     f->klass = nullptr;
