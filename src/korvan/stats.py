@@ -68,10 +68,9 @@ def higher_is_better(metric: str) -> bool:
     ValueError
         If ``metric`` names no known metric.
     """
-    # The one place that asks the metric table for a direction.
-    from korvan.factsheet.utils.metric_utils import _SIGNS, canonical_metric
+    from korvan.metrics import get_metric
 
-    return _SIGNS[canonical_metric(metric)] > 0
+    return get_metric(metric).higher_is_better
 
 
 def _score_matrix(table: pd.DataFrame) -> tuple[np.ndarray, list[float]]:
