@@ -8,31 +8,7 @@ import pytest
 
 from conftest import CODE_FILE, MODULE, assert_entry, last_entry, vectorcall
 from korvan.factsheet.base import TestBase
-
-# name: (static, parameters, defaults, first line, locals after the parameters)
-METHODS = {
-    "__init__": (False, ["self", "dataset", "model"], None, 15, []),
-    "_perturb_normal": (True, ["X", "fidx", "noise_level", "random_state"], (0,), 19,
-                        ["n_samples", "rng", "data_scale", "noise"]),
-    "_perturb_quantile": (True, ["X", "fidx", "noise_level", "random_state"], (0,), 29,
-                          ["n_samples", "rng", "sorted_X", "shuffle_idx", "sorted_shuffle_idx",
-                           "quantiles", "quantile_noise", "sorted_shuffle_noise_idx"]),
-    "_perturb_categorical": (True, ["X", "fidx", "noise_level", "random_state"], (0,), 52,
-                             ["n_samples", "rng", "noise_proba", "noise_idx"]),
-    "_perturb": (False, ["self", "X", "perturb_features", "perturb_method", "noise_level",
-                         "random_state"], (0,), 63, ["X_new", "fn", "fidx"]),
-    "_repeat_perturb_pred": (False, ["self", "X", "predict_func", "n_repeats", "perturb_features",
-                                     "perturb_method", "noise_level", "random_state"], None, 85,
-                             ["prediction_all", "i", "perturb_X", "prediction"]),
-    "_visualize_robustness": (True, ["scores", "noise_levels", "metric"], None, 100, ["options"]),
-    "run": (False, ["self", "dataset", "metric", "n_repeats", "perturb_features", "perturb_method",
-                    "noise_levels", "threshold", "random_state"],
-            ("test", None, 10, None, "normal", 0.1, 0.1, 0), 110,
-            ["inputs", "features_idx", "score_sign", "score_func", "predict_func", "X", "y",
-             "sample_weight", "prediction", "res_value", "gaps", "scores_all", "noise_levels_all",
-             "noise_level", "prediction_all", "worst_idx", "others_idx", "res_table", "options",
-             "result", "fn", "i", "i", "i"]),
-}
+from shared import METHODS
 
 RUN_ANNOTATIONS = {
     "dataset": "str", "metric": "str", "n_repeats": "int",
@@ -82,7 +58,7 @@ def test_method_attributes(RT, name):
     assert code.co_posonlyargcount == 0 and code.co_kwonlyargcount == 0
     assert code.co_varnames == tuple(params + local_names)
     assert code.co_firstlineno == first_line
-    assert code.co_filename == CODE_FILE and CODE_FILE.count("\\") == 3
+    assert code.co_filename == CODE_FILE
 
 
 def test_run_documentation(RT):

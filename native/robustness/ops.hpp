@@ -20,10 +20,19 @@ using rt::list;
 using rt::Ref;
 using rt::tuple;
 
-// Adds the method's traceback entry for `line` and returns null.
-inline PyObject* fail(rt::TraceSite& site, int line) noexcept {
+// What a failing statement returns once its traceback entry is added: the
+// failure value of the function it is in, null or -1.
+struct Raised {
+    constexpr operator PyObject*() const noexcept { return nullptr; }
+    constexpr operator int() const noexcept { return -1; }
+};
+
+// The one way a method reports a failed statement: adds the method's
+// traceback entry for `line`. Helpers that compute part of an expression add
+// none; the statement that uses them does.
+[[gnu::cold]] inline Raised fail(rt::TraceSite& site, int line) noexcept {
     rt::add_traceback(site, line, S.globals);
-    return nullptr;
+    return Raised{};
 }
 
 }  // namespace robustness

@@ -21,6 +21,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* f = reinterpret_cast<Function*>(self);
+    Py_VISIT(Py_TYPE(self));  // a heap type is owned by its instances
     Py_VISIT(f->params);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
@@ -52,9 +53,11 @@ int function_clear(PyObject* self) noexcept {
 }
 
 void function_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
@@ -70,6 +73,8 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
     {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(Function, module), READONLY, nullptr},
@@ -87,29 +92,45 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+// A heap type: its instances own a reference to it, and nothing else in the
+// process can change it (immutable) or make instances of it. One thing
+// differs from a static type: type(f).__module__ is the instances'
+// `__module__` member, as the key is shared, where a static type would say
+// "builtins".
+PyType_Spec function_spec = {
+    "native_function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// Made once per process, never released (see Kept).
+Kept function_type;
+
 }  // namespace
 
-PyTypeObject FunctionType = {};
-
 int init_function_type() noexcept {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    Py_SET_REFCNT(&FunctionType, 1);  // a static type is never freed
-    FunctionType.tp_name = "native_function";
-    FunctionType.tp_basicsize = sizeof(Function);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_repr = function_repr;
-    FunctionType.tp_getattro = PyObject_GenericGetAttr;
-    FunctionType.tp_traverse = function_traverse;
-    FunctionType.tp_clear = function_clear;
-    FunctionType.tp_members = function_members;
-    FunctionType.tp_getset = function_getset;
-    FunctionType.tp_descr_get = function_descr_get;
-    FunctionType.tp_dictoffset = offsetof(Function, dict);
-    return PyType_Ready(&FunctionType);
+    if (function_type) return 0;
+    Ref type = Ref::steal(PyType_FromSpec(&function_spec));
+    if (!type) return -1;
+    function_type.set(std::move(type));
+    return 0;
 }
 
 Ref make_function(Method& method, PyObject* qualname, PyObject* module, PyObject* doc,
@@ -122,7 +143,8 @@ Ref make_function(Method& method, PyObject* qualname, PyObject* module, PyObject
         annotations == Py_None ? Ref::steal(PyDict_New()) : Ref::new_ref(annotations);
     if (!own_annotations) return Ref();
 
-    Function* f = PyObject_GC_New(Function, &FunctionType);
+    Function* f =
+        PyObject_GC_New(Function, reinterpret_cast<PyTypeObject*>(function_type.get()));
     if (!f) return Ref();
     f->vectorcall = function_vectorcall;
     f->method = &method;

@@ -6,8 +6,9 @@
 // `help()` read: __name__ __qualname__ __module__ __doc__ __defaults__
 // __kwdefaults__ __code__ __annotations__ __dict__ __globals__.
 //
-// The parameters are those of the code object (co_varnames[:co_argcount]);
-// the call is bound against them and the body receives the bound values.
+// The parameters are those of the method description; the call is bound
+// against them and the body receives the bound values. The type is a heap
+// type made with PyType_FromSpec, once per process.
 #pragma once
 
 #include <Python.h>
@@ -33,8 +34,6 @@ struct Function {
     PyObject* klass;         // the class for a zero-argument super(), or null
     PyObject* dict;
 };
-
-extern PyTypeObject FunctionType;
 
 // Readies the type; once per process.
 int init_function_type() noexcept;
