@@ -218,9 +218,16 @@ def test_super_uses_class_not_instance_type(RT):
     assert calls == ["sub"] and obj.key == "diagnose_robustness" and obj.dataset == 1
 
 
-def test_function_type_repr_and_dict(RT):
+def test_function_type_repr_and_dict(RT, obj):
     f = RT.run
     assert repr(f).startswith("<function RobustnessTest.run at 0x")
+    # Bound as a Python function is: not by a None instance, by any other.
+    assert f.__get__(None, RT) is f
+    assert f.__get__(obj, RT).__self__ is obj
+    with pytest.raises(TypeError, match="cannot create 'native_function' instances"):
+        type(f)()
+    with pytest.raises(TypeError, match="immutable type"):
+        type(f).extra = 1
     f.custom = 1
     assert f.__dict__ == {"custom": 1}
     del f.custom

@@ -11,7 +11,7 @@ namespace robustness {
 namespace {
 
 // The one module object, set at the start of exec, released when exec fails.
-PyObject* module_object = nullptr;
+rt::Kept module_object;
 
 rt::TraceSite init_site{"init korvan.factsheet.diagnose.robustness", kTraceFile, 1};
 
@@ -30,7 +30,7 @@ int copy_spec_attr(PyObject* spec, const char* attr, PyObject* dict, const char*
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     if (rt::claim_interpreter() < 0) return nullptr;
-    if (module_object) return Py_NewRef(module_object);
+    if (module_object) return Py_NewRef(module_object.get());
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -144,13 +144,13 @@ int exec_steps(PyObject* module, bool* names_ready, int* line) noexcept {
 
 int module_exec(PyObject* module) noexcept {
     if (module_object) {
-        if (module_object == module) return 0;
+        if (module_object.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'robustness' has already been imported. Re-initialisation is "
                         "not supported.");
         return -1;
     }
-    module_object = Py_NewRef(module);
+    module_object.set(Ref::new_ref(module));
     S.globals = PyModule_GetDict(module);
 
     bool names_ready = false;
@@ -158,7 +158,7 @@ int module_exec(PyObject* module) noexcept {
     if (exec_steps(module, &names_ready, &line) == 0) return 0;
     if (names_ready) rt::add_traceback(init_site, line, S.globals);
     // A later import starts again from create with a new module object.
-    Py_CLEAR(module_object);
+    module_object.reset();
     return -1;
 }
 
