@@ -92,8 +92,11 @@ def test_sweep_equal_to_sequential_runs(backend, cases):
     runs = [dict(perturb_features=[name], noise_levels=[0.2, 0.5], n_repeats=3,
                  perturb_method="quantile") for name in ds.feature_names]
     runs.append(dict(dataset="main", noise_levels=0.1, n_repeats=2))
+    test = ParallelRobustnessTest(ds, model, n_jobs=2)
+    # Room for the predictions of two runs at a time: three chunks.
+    test.max_prepared_bytes = 2 * 8 * 6 * len(ds.get_X_y_data(dataset="test")[0])
     with backend():
-        results = ParallelRobustnessTest(ds, model, n_jobs=2).run_many(runs)
+        results = test.run_many(runs)
     for got, run in zip(results, runs, strict=True):
         assert_same_result(got, RobustnessTest(ds, model).run(**run))
 

@@ -411,6 +411,8 @@ class ParallelRobustnessTest(RobustnessTest):
         super().__init__(dataset, model)
         self.n_jobs = n_jobs
         self.progress = progress
+        #: Bound on the predictions :meth:`run_many` and :meth:`map` hold at once.
+        self.max_prepared_bytes = 256 * 2**20
         self._local = threading.local()
 
     def _perturber(self) -> RobustnessTest:
@@ -444,18 +446,18 @@ class ParallelRobustnessTest(RobustnessTest):
         finally:
             local.plan, local.backend = outer
 
-    def run_many(self, runs: Sequence[Mapping[str, Any]]) -> list[Any]:
-        """Run several tests, computing the rounds of all of them at once.
+    def prepare(self, runs: Sequence[Mapping[str, Any]]) -> None:
+        """Compute the rounds of several coming ``run`` calls at once.
+
+        Each later ``self.run(**r)`` (same keyword arguments, same thread)
+        then hands the native run the stored predictions instead of
+        computing them.  Runs whose rounds cannot be read ahead are left to
+        compute their own.
 
         Parameters
         ----------
         runs : sequence of dict
             Keyword arguments of :meth:`run`, one dict per run.
-
-        Returns
-        -------
-        list of ValidationResult
-            ``[self.run(**r) for r in runs]``, with the same results.
         """
         plans = [_plan_of(self, (), r) for r in runs]
         groups: dict[tuple[Any, Any], list[int]] = {}
@@ -463,6 +465,7 @@ class ParallelRobustnessTest(RobustnessTest):
             if plan is not None and _round_set(self, spec, plan) is not None:
                 key = (spec.get("dataset", "test"), spec.get("metric"))
                 groups.setdefault(key, []).append(n)
+        prepared = []
         for (split, metric), members in groups.items():
             try:
                 if metric is None:
@@ -479,7 +482,68 @@ class ParallelRobustnessTest(RobustnessTest):
                 plan.prepared = levels
                 plan.expect = (rs.n_repeats, rs.perturb_features, rs.perturb_method,
                                rs.random_state)
-        return [self._run(plan, (), spec) for spec, plan in zip(runs, plans)]
+                prepared.append((dict(runs[n]), plan))
+        self._local.prepared = prepared
+
+    def _take_prepared(self, args: Sequence[Any], kwargs: Mapping[str, Any]) -> _Plan | None:
+        prepared = getattr(self._local, "prepared", None)
+        if args or not prepared:
+            return None
+        for n, (spec, plan) in enumerate(prepared):
+            if spec.keys() == kwargs.keys() and all(_same(spec[k], kwargs[k]) for k in spec):
+                del prepared[n]
+                return plan
+        return None
+
+    def run_many(self, runs: Sequence[Mapping[str, Any]]) -> list[Any]:
+        """Run several tests, computing their rounds together.
+
+        Runs are taken in chunks whose stored predictions stay under
+        ``max_prepared_bytes`` (at least one run a chunk), so that a sweep
+        over many features keeps every worker busy without holding every
+        run's predictions at once.
+
+        Parameters
+        ----------
+        runs : sequence of dict
+            Keyword arguments of :meth:`run`, one dict per run.
+
+        Returns
+        -------
+        list of ValidationResult
+            Equal to ``[RobustnessTest(dataset, model).run(**r) for r in runs]``.
+        """
+        runs = list(runs)
+        results: list[Any] = []
+        for chunk in _chunks(self, runs, self.max_prepared_bytes):
+            self.prepare(chunk)
+            try:
+                results.extend(self.run(**r) for r in chunk)
+            finally:
+                self._local.prepared = []
+        return results
+
+    def map(self, fn: Callable[[Any], Any], specs: Any) -> list[Any]:
+        """Map ``fn`` over run specifications, their rounds computed together.
+
+        The order-keeping ``map`` a sweep's ``executor`` needs: each
+        specification (a dict of ``run`` arguments, or an object whose
+        ``kwargs()`` gives them) has its rounds prepared with the others of
+        its chunk, then ``fn(spec)``, which calls ``self.run(**kwargs)``, runs
+        in this thread and picks them up.
+        """
+        specs = list(specs)
+        kwargs = [dict(s.kwargs()) if callable(getattr(s, "kwargs", None)) else dict(s)
+                  for s in specs]
+        by_id = {id(k): s for k, s in zip(kwargs, specs)}
+        results: list[Any] = []
+        for chunk in _chunks(self, kwargs, self.max_prepared_bytes):
+            self.prepare(chunk)
+            try:
+                results.extend(fn(by_id[id(k)]) for k in chunk)
+            finally:
+                self._local.prepared = []
+        return results
 
     def _repeat_perturb_pred(self, X: Any, predict_func: Any, n_repeats: Any,
                              perturb_features: Any, perturb_method: Any, noise_level: Any,
@@ -541,6 +605,31 @@ def _plan_of(test: RobustnessTest, args: Sequence[Any], kwargs: Mapping[str, Any
     if not isinstance(levels, (list, tuple, np.ndarray)) or np.ndim(levels) != 1:
         return None
     return _Plan(noise_levels=list(levels))
+
+
+def _chunks(test: RobustnessTest, runs: list[dict[str, Any]],
+            max_bytes: int) -> list[list[dict[str, Any]]]:
+    """Consecutive runs grouped so that each group's predictions fit in ``max_bytes``."""
+    rows: dict[Any, int] = {}
+    chunks: list[list[dict[str, Any]]] = []
+    size = 0
+    for run in runs:
+        split = run.get("dataset", "test")
+        if split not in rows:
+            try:
+                rows[split] = len(test.dataset.get_X_y_data(dataset=split)[0])
+            except Exception:
+                rows[split] = 0  # the run itself reports it
+        plan = _plan_of(test, (), run)
+        repeats = run.get("n_repeats", 10)
+        count = len(plan.noise_levels) * repeats if plan and type(repeats) is int else 0
+        need = 8 * rows[split] * max(count, 0)
+        if not chunks or size + need > max_bytes:
+            chunks.append([])
+            size = 0
+        chunks[-1].append(run)
+        size += need
+    return chunks
 
 
 def _round_set(test: RobustnessTest, spec: Mapping[str, Any], plan: _Plan) -> RoundSet | None:
