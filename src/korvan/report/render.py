@@ -116,10 +116,13 @@ def _metric(result: Any) -> str:
 
 
 def _direction(metric: str) -> str:
-    from korvan.factsheet.utils.metric_utils import _SIGNS
+    from korvan.metrics import get_metric
 
-    sign = _SIGNS.get(metric)
-    return "" if sign is None else ("higher is better" if sign > 0 else "lower is better")
+    try:
+        better = get_metric(metric).higher_is_better
+    except ValueError:
+        return ""
+    return "higher is better" if better else "lower is better"
 
 
 def _features_text(inputs: dict[str, Any], dataset: Any) -> str:
