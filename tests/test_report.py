@@ -76,6 +76,15 @@ def test_report_holds_the_results_numbers_and_nothing_active(report):
     np.testing.assert_array_equal(shown, result.table.to_numpy())
     assert [c.text for c in rows[-1][1:]] == [f"{v:.6g}" for v in result.table.iloc[-1]]
 
+    # The summary as the statistics module computed it, the largest drop shaded darkest.
+    summary = result.summary
+    rows = table_rows(root, "summary-table")
+    assert [float(r[1].get("data-value")) for r in rows] == summary["mean"].tolist()
+    drops = [float(r[5].get("data-value")) for r in rows[1:]]
+    assert drops == summary["rel_drop"].iloc[1:].tolist()
+    shades = [float(r[5].get("style", "--shade: 0").split(":")[1]) for r in rows[1:]]
+    assert shades[int(np.argmax(np.abs(drops)))] == 1.0 and min(shades) < 1.0
+
     # The worst rows by their original labels, in the result's order.
     info = result.value["data_info"]
     labels = ds.get_index(result.inputs["dataset"])[info["sample_idx1"][:25]]
@@ -87,6 +96,21 @@ def test_report_holds_the_results_numbers_and_nothing_active(report):
     better = "lower" if facts["Metric"].startswith("MSE") else "higher"
     assert facts["Metric"].endswith(f"({better} is better)")
     assert facts["Model"] == result.model and facts["Data set"] == result.data
+
+
+@pytest.mark.parametrize("max_drop, level, passed", [
+    (None, None, None), (0.5, None, True), (0.1, None, False), (0.1, 0.2, True)])
+def test_verdict_line(demo_run, max_drop, level, passed):
+    result, _ = demo_run
+    root = parse(result.to_html(max_drop=max_drop, level=level))
+    lines = [p for p in root.iter("p") if p.get("id") == "verdict"]
+    if passed is None:
+        assert lines == []
+        return
+    (line,) = lines
+    assert text_of(line) == result.check(max_drop, level=level).message
+    assert text_of(line).startswith("PASS" if passed else "FAIL")
+    assert line.get("class").split()[-1] == ("pass" if passed else "fail")
 
 
 def test_worst_group_rows_shown_are_capped(demo_run):

@@ -21,7 +21,8 @@ class HtmlDisplay:
 
     __slots__ = ()
 
-    def to_html(self, dataset: Any = None, *, top_rows: int = render.DEFAULT_TOP_ROWS) -> str:
+    def to_html(self, dataset: Any = None, *, top_rows: int = render.DEFAULT_TOP_ROWS,
+                max_drop: float | None = None, level: float | None = None) -> str:
         """Return the full report as one self-contained HTML page.
 
         Parameters
@@ -32,13 +33,21 @@ class HtmlDisplay:
             compared with the rest; without it, only its size is shown.
         top_rows : int, default 25
             Rows of the worst group to list, largest movement first.
+        max_drop : float, optional
+            A limit on the relative drop of the mean score (0.05: 5%); the
+            report then opens with the verdict of ``check(max_drop, level)``.
+        level : float, optional
+            The one noise level the limit applies to; default every level.
         """
-        return render.render_report(self, dataset, top_rows=top_rows)
+        return render.render_report(self, dataset, top_rows=top_rows, max_drop=max_drop,
+                                    level=level)
 
     def save_html(self, path: str | os.PathLike[str], dataset: Any = None, *,
-                  top_rows: int = render.DEFAULT_TOP_ROWS) -> str:
+                  top_rows: int = render.DEFAULT_TOP_ROWS, max_drop: float | None = None,
+                  level: float | None = None) -> str:
         """Write :meth:`to_html` to a file and return its path."""
-        return render.write_report(self, path, dataset, top_rows=top_rows)
+        return render.write_report(self, path, dataset, top_rows=top_rows, max_drop=max_drop,
+                                   level=level)
 
     def _repr_html_(self) -> str:
         return render.render_fragment(self)

@@ -108,11 +108,7 @@ def _data_info(result: Any) -> dict[str, Any]:
 
 
 def _metric(result: Any) -> str:
-    inputs = result.inputs or {}
-    if inputs.get("metric"):
-        return str(inputs["metric"])
-    # The test picks a default metric when given none; the chart names it.
-    return str(((result.options or {}).get("yaxis") or {}).get("name") or "score")
+    return getattr(result, "metric", None) or "score"
 
 
 def _direction(metric: str) -> str:
@@ -159,6 +155,58 @@ def header(result: Any, dataset: Any = None, when: _dt.datetime | None = None) -
         ("Versions", ", ".join(f"{name} {v}" for name, v in versions())),
     ]
     return {"title": f"Robustness of {result.model} on {result.data}", "facts": facts}
+
+
+def _pct(value: float) -> str:
+    return f"{value * 100:+.1f}%" if math.isfinite(value) else "n/a"
+
+
+def summary(result: Any) -> dict[str, Any] | None:
+    """Mean, spread, interval and drop per level, from ``result.summary``.
+
+    Drops are shaded by their size relative to the largest drop: the darker,
+    the worse; gains (negative drops) are tinted the other colour.
+    """
+    try:
+        table = result.summary
+    except (TypeError, ValueError):
+        return None
+    metric = _metric(result)
+    rel = table["rel_drop"].to_numpy(dtype=np.float64)[1:]
+    finite = np.abs(rel[np.isfinite(rel)])
+    scale = float(finite.max()) if finite.size and finite.max() > 0 else 1.0
+    cols = [Column("Noise level"), Column(f"Mean {metric}", True), Column("Std", True),
+            Column(f"{table.attrs.get('confidence', 0.95):.0%} interval", True),
+            Column("Drop", True), Column("Relative drop", True), Column("Worse", True)]
+    rows = []
+    for i, (level, row) in enumerate(table.iterrows()):
+        n = int(row["repeats"])
+        if i == 0:
+            rows.append([text("0 (baseline)"), num(row["mean"]), text(""), text(""), text(""),
+                         text(""), text("")])
+            continue
+        interval = ("" if not math.isfinite(row["ci_low"])
+                    else f"{fmt(row['ci_low'])} .. {fmt(row['ci_high'])}")
+        drop = float(row["rel_drop"])
+        shade = min(abs(drop) / scale, 1.0) if math.isfinite(drop) else 0.0
+        cls = "num drop" if drop > 0 else ("num gain" if drop < 0 else "num")
+        rows.append([text(_level(level)), num(row["mean"]), num(row["std"]) if n > 1 else text(""),
+                     Cell(interval, cls="num"), num(row["drop"]),
+                     Cell(_pct(drop), None if not math.isfinite(drop) else drop, cls, shade),
+                     Cell(f"{round(row['share_worse'] * n)}/{n}", float(row["share_worse"]), "num")])
+    better = "higher" if table.attrs.get("higher_is_better") else "lower"
+    notes = [f"Drop: how much worse the mean {metric} is than the baseline ({better} is better), "
+             "so a positive drop always means worse; relative to the baseline in the next column.",
+             "Worse: repeats scoring worse than the baseline. "
+             f"Interval: {table.attrs.get('interval', '')}."]
+    if table.attrs.get("note"):
+        notes.append(f"Note: {table.attrs['note']}.")
+    return {"table": Table(cols, rows, id="summary-table"), "notes": notes}
+
+
+def verdict(result: Any, max_drop: float | None, level: float | None) -> Any:
+    """The pass/fail line for a limit, from ``result.check``; None without a limit."""
+    return None if max_drop is None else result.check(max_drop, level=level)
 
 
 def box_chart(result: Any) -> dict[str, Any]:
@@ -250,6 +298,7 @@ def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS) ->
 # -- putting it together ---------------------------------------------------------
 
 def build_context(result: Any, dataset: Any = None, *, top_rows: int = DEFAULT_TOP_ROWS,
+                  max_drop: float | None = None, level: float | None = None,
                   compact: bool = False, when: _dt.datetime | None = None) -> dict[str, Any]:
     """Everything the templates show, as plain values (strings, numbers, tables).
 
@@ -262,6 +311,10 @@ def build_context(result: Any, dataset: Any = None, *, top_rows: int = DEFAULT_T
         values, left out otherwise.
     top_rows : int, default 25
         Rows of the worst group to list.
+    max_drop, level : float, optional
+        A limit on the relative drop of the mean score (and the one level it
+        applies to); with a limit the report opens with the verdict of
+        ``result.check(max_drop, level)``.
     compact : bool, default False
         Only the header, verdict, summary and box plot (the notebook view).
     when : datetime, optional
@@ -269,7 +322,8 @@ def build_context(result: Any, dataset: Any = None, *, top_rows: int = DEFAULT_T
     """
     head = header(result, dataset, when)
     context: dict[str, Any] = {
-        "title": head["title"], "header": head, "verdict": None, "summary": None,
+        "title": head["title"], "header": head,
+        "verdict": verdict(result, max_drop, level), "summary": summary(result),
         "sweep": None, "box_chart": box_chart(result),
     }
     if not compact:
@@ -305,19 +359,18 @@ def _markup(context: dict[str, Any]) -> dict[str, Any]:
     return context
 
 
-def render_report(result: Any, dataset: Any = None, *, top_rows: int = DEFAULT_TOP_ROWS,
-                  when: _dt.datetime | None = None) -> str:
+def render_report(result: Any, dataset: Any = None, **options: Any) -> str:
     """Return the full report as one self-contained HTML document.
 
     See :func:`build_context` for the parameters.
     """
-    context = build_context(result, dataset, top_rows=top_rows, when=when)
+    context = build_context(result, dataset, **options)
     return _environment().get_template("report.html.j2").render(_markup(context))
 
 
-def render_fragment(result: Any, dataset: Any = None) -> str:
+def render_fragment(result: Any, dataset: Any = None, **options: Any) -> str:
     """Return the compact report as an HTML fragment (for notebooks)."""
-    context = build_context(result, dataset, compact=True)
+    context = build_context(result, dataset, compact=True, **options)
     return _environment().get_template("fragment.html.j2").render(_markup(context))
 
 
@@ -335,6 +388,15 @@ def write_report(result: Any, path: str | os.PathLike[str], dataset: Any = None,
     return path
 
 
+def _summary_json(result: Any) -> dict[str, Any] | None:
+    from korvan.stats import summary_to_dict
+
+    try:
+        return summary_to_dict(result.summary)
+    except (TypeError, ValueError):
+        return None
+
+
 def display_json(result: Any) -> dict[str, Any]:
     """What the compact report shows, as plain JSON values.
 
@@ -346,6 +408,7 @@ def display_json(result: Any) -> dict[str, Any]:
     return to_jsonable({
         "key": result.key, "data": result.data, "model": result.model,
         "inputs": result.inputs, "table": result.table,
+        "summary": _summary_json(result),
         "worst_group": {k: v for k, v in _data_info(result).items()
                         if not k.startswith("sample_idx")}
         | {"size": len(_data_info(result).get("sample_idx1", [])),
