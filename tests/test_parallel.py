@@ -15,6 +15,7 @@ from korvan.data import DataSet
 from korvan.factsheet.diagnose.robustness import RobustnessTest
 from korvan.models import wrap_model
 from korvan.parallel import ModelTransferError, ParallelRobustnessTest, WorkerDiedError
+from korvan.sweep import sweep
 
 
 def _frame(task, n=300, seed=0):
@@ -87,18 +88,20 @@ def test_equal_to_sequential(backend, cases, task, n_jobs, kwargs):
     assert len(finished) == n_levels * kwargs["n_repeats"]
 
 
-def test_sweep_equal_to_sequential_runs(backend, cases):
+def test_sweep_equal_to_sequential_sweep(backend, cases):
     ds, model = cases["regression"]
-    runs = [dict(perturb_features=[name], noise_levels=[0.2, 0.5], n_repeats=3,
-                 perturb_method="quantile") for name in ds.feature_names]
-    runs.append(dict(dataset="main", noise_levels=0.1, n_repeats=2))
+    run = dict(noise_levels=[0.2, 0.5], n_repeats=3, perturb_method="quantile", dataset="main")
+    expected = sweep(RobustnessTest(ds, model), keep_results=True, **run)
     test = ParallelRobustnessTest(ds, model, n_jobs=2)
-    # Room for the predictions of two runs at a time: three chunks.
-    test.max_prepared_bytes = 2 * 8 * 6 * len(ds.get_X_y_data(dataset="test")[0])
+    test.max_prepared_bytes = 2 * 8 * 6 * ds.n_samples  # two runs a chunk: three chunks
     with backend():
-        results = test.run_many(runs)
-    for got, run in zip(results, runs, strict=True):
-        assert_same_result(got, RobustnessTest(ds, model).run(**run))
+        got = sweep(test, executor=test, keep_results=True, **run)
+    pairs = list(zip(got.rows + [got.all_features], expected.rows + [expected.all_features],
+                     strict=True))
+    assert len(pairs) == 5
+    for mine, theirs in pairs:
+        assert mine.name == theirs.name
+        assert_same_result(mine.result, theirs.result)
 
 
 @pytest.mark.parametrize("make_kwargs", [

@@ -411,7 +411,7 @@ class ParallelRobustnessTest(RobustnessTest):
         super().__init__(dataset, model)
         self.n_jobs = n_jobs
         self.progress = progress
-        #: Bound on the predictions :meth:`run_many` and :meth:`map` hold at once.
+        #: Bound on the predictions :meth:`map` holds at once.
         self.max_prepared_bytes = 256 * 2**20
         self._local = threading.local()
 
@@ -495,42 +495,18 @@ class ParallelRobustnessTest(RobustnessTest):
                 return plan
         return None
 
-    def run_many(self, runs: Sequence[Mapping[str, Any]]) -> list[Any]:
-        """Run several tests, computing their rounds together.
-
-        Runs are taken in chunks whose stored predictions stay under
-        ``max_prepared_bytes`` (at least one run a chunk), so that a sweep
-        over many features keeps every worker busy without holding every
-        run's predictions at once.
-
-        Parameters
-        ----------
-        runs : sequence of dict
-            Keyword arguments of :meth:`run`, one dict per run.
-
-        Returns
-        -------
-        list of ValidationResult
-            Equal to ``[RobustnessTest(dataset, model).run(**r) for r in runs]``.
-        """
-        runs = list(runs)
-        results: list[Any] = []
-        for chunk in _chunks(self, runs, self.max_prepared_bytes):
-            self.prepare(chunk)
-            try:
-                results.extend(self.run(**r) for r in chunk)
-            finally:
-                self._local.prepared = []
-        return results
-
     def map(self, fn: Callable[[Any], Any], specs: Any) -> list[Any]:
         """Map ``fn`` over run specifications, their rounds computed together.
 
-        The order-keeping ``map`` a sweep's ``executor`` needs: each
-        specification (a dict of ``run`` arguments, or an object whose
-        ``kwargs()`` gives them) has its rounds prepared with the others of
-        its chunk, then ``fn(spec)``, which calls ``self.run(**kwargs)``, runs
-        in this thread and picks them up.
+        The order-keeping ``map`` a sweep's ``executor`` needs
+        (``sweep(test, executor=test, ...)``): each specification (a dict of
+        ``run`` arguments, or an object whose ``kwargs()`` gives them) has its
+        rounds computed with those of the other specifications of its chunk,
+        then ``fn(spec)``, which calls ``self.run(**kwargs)``, runs in this
+        thread and picks them up.  Chunks hold at most
+        ``max_prepared_bytes`` of predictions (at least one run each), so a
+        sweep over many features keeps every worker busy without holding
+        every run's predictions at once.
         """
         specs = list(specs)
         kwargs = [dict(s.kwargs()) if callable(getattr(s, "kwargs", None)) else dict(s)
