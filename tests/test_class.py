@@ -168,7 +168,8 @@ def test_keyword_names_match_by_value(RT, positional):
     # Keyword names built at run time are equal to, but not the same object
     # as, the interned parameter names: they bind, or collide, all the same.
     X = np.arange(12.0).reshape(6, 2)
-    seed = {"random_" + "state": 3}
+    part = "state"  # a literal "random_" + "state" is folded, and interned, at compile time
+    seed = {"random_" + part: 3}
     if positional:
         with pytest.raises(TypeError) as excinfo:
             RT._perturb_normal(X, 0, 0.5, *positional, **seed)
