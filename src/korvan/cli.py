@@ -21,17 +21,9 @@ import numpy as np
 
 from korvan import __version__
 from korvan.data import BUNDLED, SPLITS, DataError, DataSet, load_bundled, read_csv
-from korvan.factsheet.base import TestBase
-from korvan.factsheet.utils.metric_utils import (
-    METRICS,
-    PROBABILITY_METRICS,
-    canonical_metric,
-    get_scorer_funcs,
-    metric_task_type,
-    metrics_for_task,
-)
+from korvan.metrics import METRICS, default_metric, get_metric, metrics_for_task
 from korvan.models import MODEL_KINDS, Model, fit_estimator, make_estimator, wrap_model
-from korvan.utils.constants import CATEGORICAL, REGRESSION, TASK_TYPES
+from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, REGRESSION, TASK_TYPES
 
 PROG = "korvan-robustness"
 DEMO_DATA = "diabetes"
@@ -168,8 +160,9 @@ def build_parser() -> argparse.ArgumentParser:
                       help="rows to score: main (all), train or test (default; 30%% of rows)")
     test.add_argument("--metric", metavar="NAME",
                       help=f"one of {', '.join(METRICS)}; default "
-                           f"{TestBase.REGRESSION_METRIC_DEFAULT} for regression, "
-                           f"{TestBase.CLASSIFICATION_METRIC_DEFAULT} for classification")
+                           f"{default_metric(REGRESSION)} for regression, "
+                           f"{default_metric(CLASSIFICATION, 2)} for two classes, "
+                           f"{default_metric(CLASSIFICATION, 3)} for more")
     test.add_argument("--n-repeats", type=_positive_int, default=10, metavar="N",
                       help="perturbed scorings per noise level (default 10)")
     test.add_argument("--features", type=_name_list, metavar="COLS",
@@ -319,24 +312,24 @@ def _load_data(args: argparse.Namespace) -> DataSet:
 
 def _check_test_inputs(args: argparse.Namespace, ds: DataSet) -> str:
     """Check the test's options against the data; return the metric to use."""
-    valid = metrics_for_task(ds.task_type)
+    n_classes = None if ds.classes is None else len(ds.classes)
+    valid = ", ".join(metrics_for_task(ds.task_type, n_classes))
     if args.metric is None:
-        metric = (TestBase.REGRESSION_METRIC_DEFAULT if ds.task_type == REGRESSION
-                  else TestBase.CLASSIFICATION_METRIC_DEFAULT)
+        metric = default_metric(ds.task_type, n_classes)
     else:
         try:
-            metric = canonical_metric(args.metric)
+            entry = get_metric(args.metric)
         except ValueError:
             raise UsageError(f"unknown metric {args.metric!r}; valid metrics for "
-                             f"{ds.task_type} are: {', '.join(valid)}") from None
-        if metric_task_type(metric) != ds.task_type:
-            raise UsageError(f"metric {metric} scores {metric_task_type(metric)}, but "
+                             f"{ds.task_type} are: {valid}") from None
+        metric = entry.name
+        if entry.task != ds.task_type:
+            raise UsageError(f"metric {metric} scores {entry.task}, but "
                              f"{ds.name} is a {ds.task_type} task; valid metrics are: "
-                             f"{', '.join(valid)}")
-    n_classes = 0 if ds.classes is None else len(ds.classes)
-    if metric in PROBABILITY_METRICS and n_classes > 2:
-        raise UsageError(f"metric {metric} scores the probability of one of two classes, but "
-                         f"the target has {n_classes}; valid metrics here are: ACC, F1")
+                             f"{valid}")
+        if not entry.fits(ds.task_type, n_classes):
+            raise UsageError(f"metric {metric} scores the probability of one of two classes, "
+                             f"but the target has {n_classes}; valid metrics here are: {valid}")
     for fn in args.features or []:
         if fn not in ds.feature_names:
             raise UsageError(f"--features: unknown feature {fn!r}; valid features are: "
@@ -410,10 +403,7 @@ def run(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> RunReport:
     fit_estimator(estimator, X_train, y_train, w_train)
     fit_seconds = time.perf_counter() - fit_start
     model = wrap_model(estimator)
-    try:
-        sign = get_scorer_funcs(model, metric)[0]
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
+    sign = get_metric(metric).sign
 
     progress = _Progress(1 + len(args.noise_levels) * args.n_repeats, stderr)
     counted = _counting(model, progress)

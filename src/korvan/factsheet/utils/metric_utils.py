@@ -15,58 +15,31 @@ from typing import Any, Callable
 import numpy as np
 from sklearn import metrics as skm
 
+from korvan.metrics import METRIC_TABLE, METRICS, get_metric, metrics_for_task
 from korvan.utils.constants import CLASSIFICATION, REGRESSION
+
+__all__ = ["get_scorer_funcs", "canonical_metric", "metric_task_type", "metrics_for_task",
+           "METRICS", "REGRESSION_METRICS", "CLASSIFICATION_METRICS", "PROBABILITY_METRICS"]
 
 ScoreFunc = Callable[..., float]
 PredictFunc = Callable[[np.ndarray], np.ndarray]
 
-#: Metrics of regression models, in the order they are listed to users.
-REGRESSION_METRICS: tuple[str, ...] = ("MSE", "MAE", "R2")
-#: Metrics of classification models, in the order they are listed to users.
-CLASSIFICATION_METRICS: tuple[str, ...] = ("AUC", "ACC", "F1", "LogLoss", "Brier")
-#: Every metric name :func:`get_scorer_funcs` accepts.
-METRICS: tuple[str, ...] = REGRESSION_METRICS + CLASSIFICATION_METRICS
-#: Metrics scored on the probability of the positive class.
-PROBABILITY_METRICS: tuple[str, ...] = ("AUC", "LogLoss", "Brier")
-
-# +1: higher is better; -1: lower is better.
-_SIGNS: dict[str, int] = {
-    "MSE": -1,
-    "MAE": -1,
-    "R2": 1,
-    "AUC": 1,
-    "ACC": 1,
-    "F1": 1,
-    "LogLoss": -1,
-    "Brier": -1,
-}
+# Views of the one metric table in korvan.metrics, kept for callers of this module.
+REGRESSION_METRICS: tuple[str, ...] = tuple(m.name for m in METRIC_TABLE if m.task == REGRESSION)
+CLASSIFICATION_METRICS: tuple[str, ...] = tuple(
+    m.name for m in METRIC_TABLE if m.task == CLASSIFICATION)
+PROBABILITY_METRICS: tuple[str, ...] = tuple(m.name for m in METRIC_TABLE if m.needs_proba)
 
 
 def canonical_metric(metric: Any) -> str:
-    """Return the canonical spelling of a metric name.
-
-    Parameters
-    ----------
-    metric : str
-        A metric name; case is ignored (``"mse"`` is ``"MSE"``).
-
-    Returns
-    -------
-    str
-        One of :data:`METRICS`.
+    """Return the canonical spelling of a metric name (case is ignored).
 
     Raises
     ------
     ValueError
         If ``metric`` names no known metric (``None`` included).
     """
-    if isinstance(metric, str):
-        for name in METRICS:
-            if name.lower() == metric.strip().lower():
-                return name
-    raise ValueError(
-        f"Unknown metric {metric!r}; valid metrics are: {', '.join(METRICS)}"
-    )
+    return get_metric(metric).name
 
 
 def metric_task_type(metric: str) -> str:
@@ -77,26 +50,7 @@ def metric_task_type(metric: str) -> str:
     ValueError
         If ``metric`` is unknown.
     """
-    name = canonical_metric(metric)
-    return REGRESSION if name in REGRESSION_METRICS else CLASSIFICATION
-
-
-def metrics_for_task(task_type: str) -> tuple[str, ...]:
-    """Return the metric names that fit a task type.
-
-    Raises
-    ------
-    ValueError
-        If ``task_type`` is neither ``REGRESSION`` nor ``CLASSIFICATION``.
-    """
-    if task_type == REGRESSION:
-        return REGRESSION_METRICS
-    if task_type == CLASSIFICATION:
-        return CLASSIFICATION_METRICS
-    raise ValueError(
-        f"Unknown task type {task_type!r}; valid task types are: "
-        f"{REGRESSION}, {CLASSIFICATION}"
-    )
+    return get_metric(metric).task
 
 
 def _model_classes(model: Any) -> np.ndarray | None:
@@ -127,11 +81,16 @@ def _label_predictor(model: Any) -> PredictFunc:
     return predict
 
 
+def _label_metrics() -> str:
+    return ", ".join(m.name for m in METRIC_TABLE
+                     if m.task == CLASSIFICATION and not m.needs_proba)
+
+
 def _positive_proba_predictor(model: Any, metric: str) -> PredictFunc:
     if not callable(getattr(model, "predict_proba", None)):
         raise ValueError(
             f"Metric {metric!r} scores predicted probabilities, but the model "
-            f"has no predict_proba; use one of: ACC, F1"
+            f"has no predict_proba; use one of: {_label_metrics()}"
         )
 
     def predict(X: np.ndarray) -> np.ndarray:
@@ -195,7 +154,8 @@ def _make_score_func(metric: str, classes: np.ndarray | None) -> ScoreFunc:
         return float(value)
 
     score.__name__ = f"score_{metric}"
-    score.__doc__ = f"Score predictions with {metric} (higher is better: {_SIGNS[metric] > 0})."
+    score.__doc__ = (f"Score predictions with {metric} "
+                     f"(higher is better: {get_metric(metric).higher_is_better}).")
     return score
 
 
@@ -231,11 +191,12 @@ def get_scorer_funcs(model: Any, metric: str) -> tuple[int, ScoreFunc, PredictFu
     TypeError
         If the model has no ``predict`` method.
     """
-    name = canonical_metric(metric)
+    entry = get_metric(metric)
+    name = entry.name
     if not callable(getattr(model, "predict", None)):
         raise TypeError(f"The model {type(model).__name__} has no predict method")
-    if name in PROBABILITY_METRICS:
+    if entry.needs_proba:
         predict_func = _positive_proba_predictor(model, name)
     else:
         predict_func = _label_predictor(model)
-    return _SIGNS[name], _make_score_func(name, _model_classes(model)), predict_func
+    return entry.sign, _make_score_func(name, _model_classes(model)), predict_func
