@@ -23,6 +23,7 @@ from korvan import __version__
 from korvan.data import BUNDLED, SPLITS, DataError, DataSet, load_bundled, read_csv
 from korvan.metrics import METRICS, default_metric, get_metric, metrics_for_task
 from korvan.models import MODEL_KINDS, Model, fit_estimator, make_estimator, wrap_model
+from korvan.stats import summary_lines
 from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, REGRESSION, TASK_TYPES
 
 PROG = "korvan-robustness"
@@ -340,13 +341,6 @@ def _check_test_inputs(args: argparse.Namespace, ds: DataSet) -> str:
     return metric
 
 
-def _format_drop(sign: int, baseline: float, mean: float) -> str:
-    if baseline == 0 or not (math.isfinite(baseline) and math.isfinite(mean)):
-        return "n/a"
-    drop = sign * (baseline - mean) / abs(baseline) * 100.0
-    return f"{drop:+.1f}%"
-
-
 def _print_summary(out: TextIO, ds: DataSet, model: Model, args: argparse.Namespace,
                    metric: str, sign: int, result: Any) -> None:
     table = result.table
@@ -362,17 +356,8 @@ def _print_summary(out: TextIO, ds: DataSet, model: Model, args: argparse.Namesp
     print(f"{metric} per repeat and noise level:", file=out)
     print(table.to_string(float_format=lambda v: f"{v:.6g}"), file=out)
     print("", file=out)
-    means = table.mean(axis=0)
-    baseline = float(means.iloc[0])
-    rows = [("Noise level", f"Mean {metric}", "Drop")]
-    rows.append(("0 (baseline)", f"{baseline:.6g}", ""))
-    for level, mean in list(means.items())[1:]:
-        rows.append((f"{level:g}", f"{float(mean):.6g}", _format_drop(sign, baseline, float(mean))))
-    widths = [max(len(r[i]) for r in rows) for i in range(3)]
-    for r in rows:
-        print(f"  {r[0]:<{widths[0]}}  {r[1]:>{widths[1]}}  {r[2]:>{widths[2]}}".rstrip(), file=out)
-    print("  Drop: how much worse the mean score is than the baseline, as a share of it.",
-          file=out)
+    for line in summary_lines(result.summary, metric):
+        print(line, file=out)
     info = result.value["data_info"]
     n_worst, n_rest = len(info["sample_idx1"]), len(info["sample_idx2"])
     print("", file=out)
