@@ -10,6 +10,8 @@ from typing import Any, Mapping
 import numpy as np
 import pandas as pd
 
+from korvan.report.display import HtmlDisplay
+
 __all__ = ["ValidationResult", "to_jsonable"]
 
 
@@ -59,7 +61,7 @@ def _number_key(key: str) -> Any:
         return key
 
 
-class ValidationResult:
+class ValidationResult(HtmlDisplay):
     """What a diagnostic test found: the inputs, the raw values and a score table.
 
     Parameters
@@ -82,6 +84,9 @@ class ValidationResult:
         0.0 first).
     options : dict
         The chart of the scores, as rendered by :mod:`plotlane`.
+
+    ``to_html`` / ``save_html`` give the report as one HTML page, and
+    notebooks show a compact version of it (see :class:`HtmlDisplay`).
     """
 
     def __init__(self, key: str, data: Any, model: Any, inputs: Any, value: Any,
@@ -261,6 +266,30 @@ class ValidationResult:
         """
         import plotlane
 
+        drawing = self._drawing()
         if path is None:
-            return plotlane.to_figure(self.options, width=width, height=height)
-        return plotlane.to_png(self.options, path, width=width, height=height)
+            return plotlane.to_figure(self.options, width=width, height=height, **drawing)
+        return plotlane.to_png(self.options, path, width=width, height=height, **drawing)
+
+    def _drawing(self) -> dict[str, Any]:
+        """What the image adds to the chart's options: what was run, baseline and means."""
+        inputs = self.inputs if isinstance(self.inputs, Mapping) else {}
+        try:
+            summary = self.summary
+        except (TypeError, ValueError):
+            return {}
+        boxes = self.options.get("boxes") if isinstance(self.options, Mapping) else None
+        if not isinstance(boxes, list) or len(boxes) != len(summary):
+            return {}
+        features = inputs.get("perturb_features")
+        if features is None:
+            perturbed = "all features"
+        else:
+            names = [features] if isinstance(features, str) else list(features)
+            perturbed = ", ".join(map(str, names[:3])) + (f" (+{len(names) - 3})" if len(names) > 3 else "")
+        better = "higher" if summary.attrs.get("higher_is_better") else "lower"
+        subtitle = (f"{to_jsonable(self.model)} on {to_jsonable(self.data)}, "
+                    f"{inputs.get('dataset', 'test')} split, {inputs.get('perturb_method', 'normal')} "
+                    f"noise on {perturbed}; {self.metric}: {better} is better")
+        return {"subtitle": subtitle, "reference": summary.attrs.get("baseline"),
+                "reference_label": "baseline", "means": list(summary["mean"])}
