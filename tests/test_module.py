@@ -1,10 +1,12 @@
 """Importing the module: globals, lifecycle, guards, and failures during exec."""
 import ctypes
+import gc
 import importlib
 import subprocess
 import sys
 import textwrap
 import types
+import weakref
 import typing
 from copy import copy
 
@@ -244,22 +246,57 @@ def test_global_lookup_sees_rebinding_and_falls_back_to_builtins(monkeypatch):
     assert {tag for tag, _ in drawn()} == {"second"}
 
 
-def test_blocked_plotlane_fails_like_an_import_statement():
+@pytest.mark.parametrize("blocked, line", [("plotlane", 5), ("pandas", 2)])
+def test_blocked_import_fails_like_an_import_statement(blocked, line):
+    # Everything else is imported first, so that the module's own import
+    # statement is the one that meets the None.
     result = run_python(f"""
-        import sys
-        sys.modules["plotlane"] = None
-        try:
-            import plotlane
-        except ImportError as error:
-            print(type(error).__name__, error)
-        try:
-            import {MODULE}
-        except ImportError as error:
-            print(type(error).__name__, error)
-        del sys.modules["plotlane"]
-        import {MODULE} as m, plotlane
-        print(m.pln is plotlane)
+        import sys, traceback
+        import numpy, pandas, korvan.factsheet.base, korvan.factsheet.utils.metric_utils
+        import korvan.utils.results, korvan.utils.constants
+        saved = sys.modules.pop({blocked!r}, None)
+        sys.modules[{blocked!r}] = None
+        for name in ({blocked!r}, {MODULE!r}):
+            try:
+                __import__(name)
+            except ImportError as error:
+                entries = [f.lineno for f in traceback.extract_tb(error.__traceback__)
+                           if f.name.startswith("init ")]
+                print(type(error).__name__, error, entries)
+        if saved is None:
+            del sys.modules[{blocked!r}]
+        else:
+            sys.modules[{blocked!r}] = saved
+        import {MODULE} as m, plotlane, pandas
+        print(m.pln is plotlane, m.pd is pandas)
     """)
     assert result.returncode == 0, result.stderr
-    blocked = "ModuleNotFoundError import of plotlane halted; None in sys.modules"
-    assert result.stdout.splitlines() == [blocked, blocked, "True"]
+    error = f"ModuleNotFoundError import of {blocked} halted; None in sys.modules"
+    assert result.stdout.splitlines() == [f"{error} []", f"{error} [{line}]", "True True"]
+
+
+def test_a_deleted_global_is_let_go_at_its_next_use():
+    # The lookup cache owns what it last found; once the name is gone, the
+    # next use finds nothing and must drop it, as the module's dict has.
+    class Chart:
+        def __getattr__(self, name):
+            return lambda *a, **k: None
+
+    class Charts:
+        def boxplot(self, **kw):
+            return Chart()
+
+    real = robustness.pln
+    charts = Charts()
+    gone = weakref.ref(charts)
+    draw = robustness.RobustnessTest._visualize_robustness
+    try:
+        robustness.pln = charts
+        draw([1.0], [0.0], "MSE")
+        del robustness.pln, charts
+        with pytest.raises(NameError):
+            draw([1.0], [0.0], "MSE")
+        gc.collect()
+        assert gone() is None
+    finally:
+        robustness.pln = real
