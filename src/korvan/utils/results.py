@@ -178,6 +178,16 @@ class ValidationResult:
         with open(path, encoding="utf-8") as fh:
             return cls.from_dict(json.load(fh))
 
+    def worst_rows(self, dataset: Any, model: Any = None) -> pd.DataFrame:
+        """The worst group's rows, indexed by the data set's original row labels.
+
+        See :func:`korvan.rows.worst_rows`; with ``model``, each row also gets
+        its baseline prediction and its gap.
+        """
+        from korvan.rows import worst_rows
+
+        return worst_rows(self, dataset, model)
+
     def plot(self, path: str | os.PathLike[str] | None = None, width: int = 800,
              height: int = 500) -> Any:
         """Draw the result's chart.
