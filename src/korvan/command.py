@@ -17,7 +17,6 @@ cover it too.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import time
 from dataclasses import dataclass, field
@@ -48,6 +47,7 @@ from korvan.models import (
 )
 from korvan.outputs import OutputError, PendingFile, check_targets, write_all
 from korvan.rows import label_worst_rows, worst_rows
+from korvan.stats import summary_lines
 from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
 
 __all__ = ["UsageError", "NativeModuleError", "Job", "Outcome", "RunReport", "OutputSpec",
@@ -567,13 +567,6 @@ def print_roles(job: Job, out: TextIO) -> None:
     print("", file=out)
 
 
-def _format_drop(sign: int, baseline: float, mean: float) -> str:
-    if baseline == 0 or not (math.isfinite(baseline) and math.isfinite(mean)):
-        return "n/a"
-    drop = sign * (baseline - mean) / abs(baseline) * 100.0
-    return f"{drop:+.1f}%"
-
-
 def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextIO) -> None:
     """The table of scores, the mean drop per level, the worst rows and the files."""
     args, ds, metric, result = job.args, job.dataset, job.metric, outcome.result
@@ -589,18 +582,8 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     print(f"{metric.name} per repeat and noise level:", file=out)
     print(table.to_string(float_format=lambda v: f"{v:.6g}"), file=out)
     print("", file=out)
-    means = table.mean(axis=0)
-    baseline = float(means.iloc[0])
-    rows = [("Noise level", f"Mean {metric.name}", "Drop")]
-    rows.append(("0 (baseline)", f"{baseline:.6g}", ""))
-    for level, mean in list(means.items())[1:]:
-        rows.append((f"{level:g}", f"{float(mean):.6g}",
-                     _format_drop(metric.sign, baseline, float(mean))))
-    widths = [max(len(r[i]) for r in rows) for i in range(3)]
-    for r in rows:
-        print(f"  {r[0]:<{widths[0]}}  {r[1]:>{widths[1]}}  {r[2]:>{widths[2]}}".rstrip(), file=out)
-    print("  Drop: how much worse the mean score is than the baseline, as a share of it.",
-          file=out)
+    for line in summary_lines(result.summary, metric.name):
+        print(line, file=out)
     info = result.value["data_info"]
     n_worst, n_rest = len(info["sample_idx1"]), len(info["sample_idx2"])
     print("", file=out)

@@ -1,4 +1,4 @@
-"""A small charting module: box plots as plain, JSON-serialisable options.
+"""A small charting module: box plots and bar charts as plain, JSON-serialisable options.
 
 A chart is built from paired ``x`` (category) and ``y`` (value) sequences,
 described with axis names and a title, and ``render()``-ed into a plain dict
@@ -19,12 +19,11 @@ Examples
 from __future__ import annotations
 
 import math
-import os
-from typing import Any, Mapping, Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
-__all__ = ["BoxChart", "boxplot", "box_stats", "to_figure", "to_png"]
+__all__ = ["BarChart", "BoxChart", "barplot", "boxplot", "box_stats", "to_figure", "to_png"]
 
 #: Accepted orientations; the short forms are stored as the long ones.
 ORIENTS: dict[str, str] = {
@@ -230,127 +229,6 @@ def boxplot(
     return BoxChart(x=x, y=y, orient=orient, outliers=outliers)
 
 
-def _label(category: Any) -> str:
-    if isinstance(category, float):
-        return f"{category:g}"
-    return str(category)
-
-
-def to_figure(options: Mapping[str, Any], width: int = 800, height: int = 500, dpi: int = 100):
-    """Draw rendered box-plot options on a new matplotlib figure.
-
-    The figure is not attached to pyplot, so drawing never touches the
-    interactive backend or global figure list.
-
-    Parameters
-    ----------
-    options : mapping
-        What :meth:`BoxChart.render` returned (possibly read back from JSON).
-    width, height : int
-        Size in pixels.
-    dpi : int
-        Pixels per inch.
-
-    Returns
-    -------
-    matplotlib.figure.Figure
-    """
-    if not isinstance(options, Mapping) or not isinstance(options.get("boxes"), list):
-        raise ValueError("options must be a rendered box plot: a mapping with a 'boxes' list")
-    for name, value in (("width", width), ("height", height), ("dpi", dpi)):
-        if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value <= 0:
-            raise ValueError(f"{name} must be a positive whole number, got {value!r}")
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
-    fig = Figure(figsize=(width / dpi, height / dpi), dpi=dpi)
-    FigureCanvasAgg(fig)
-    ax = fig.add_subplot(1, 1, 1)
-    boxes = options["boxes"]
-    horizontal = options.get("orient") == "horizontal"
-    stats, positions = [], []
-    for pos, box in enumerate(boxes, start=1):
-        if not box.get("count"):
-            continue
-        stats.append({
-            "label": _label(box["category"]),
-            "med": box["median"], "q1": box["q1"], "q3": box["q3"],
-            "whislo": box["min"], "whishi": box["max"],
-            "fliers": list(box.get("outliers") or []),
-        })
-        positions.append(pos)
-    style = dict(
-        positions=positions, widths=0.5, patch_artist=True, manage_ticks=False,
-        boxprops={"facecolor": "#cfe2f3", "edgecolor": "#1f4e79"},
-        medianprops={"color": "#c55a11", "linewidth": 2},
-        whiskerprops={"color": "#1f4e79"}, capprops={"color": "#1f4e79"},
-        flierprops={"marker": "o", "markersize": 4, "markerfacecolor": "#7f7f7f",
-                    "markeredgecolor": "none", "alpha": 0.7},
-    )
-    if stats:
-        try:
-            ax.bxp(stats, orientation="horizontal" if horizontal else "vertical", **style)
-        except TypeError:  # matplotlib before 3.10 names the option "vert"
-            ax.bxp(stats, vert=not horizontal, **style)
-        # The median's value beside each box saves reading it off the axis.
-        for pos, box in zip(positions, stats):
-            xy = (box["med"], pos + 0.3) if horizontal else (pos + 0.27, box["med"])
-            ax.annotate(f"{box['med']:.4g}", xy, fontsize=8, color="#c55a11",
-                        ha="center" if horizontal else "left", va="bottom" if horizontal else "center")
-    ticks = list(range(1, len(boxes) + 1))
-    labels = [_label(box["category"]) for box in boxes]
-    xaxis = options.get("xaxis") or {}
-    yaxis = options.get("yaxis") or {}
-    if horizontal:
-        ax.set_yticks(ticks, labels)
-        ax.set_ylim(0.5, len(boxes) + 0.5)
-        cat_label, value_label, set_value_scale = ax.set_ylabel, ax.set_xlabel, ax.set_xscale
-        ax.grid(axis="x", alpha=0.3)
-    else:
-        ax.set_xticks(ticks, labels)
-        ax.set_xlim(0.5, len(boxes) + 0.5)
-        cat_label, value_label, set_value_scale = ax.set_xlabel, ax.set_ylabel, ax.set_yscale
-        ax.grid(axis="y", alpha=0.3)
-    if xaxis.get("name"):
-        cat_label(xaxis["name"])
-    if yaxis.get("name"):
-        value_label(yaxis["name"])
-    if yaxis.get("type") == "log":
-        set_value_scale("log")
-    if options.get("title"):
-        ax.set_title(options["title"])
-    if not stats:
-        ax.text(0.5, 0.5, "no data", ha="center", va="center", transform=ax.transAxes)
-    fig.tight_layout()
-    return fig
-
-
-def to_png(
-    options: Mapping[str, Any],
-    path: str | os.PathLike[str],
-    width: int = 800,
-    height: int = 500,
-    dpi: int = 100,
-) -> str:
-    """Draw rendered box-plot options into a PNG file.
-
-    Parameters
-    ----------
-    options : mapping
-        What :meth:`BoxChart.render` returned.
-    path : str or path-like
-        File to write.
-    width, height : int, default 800 x 500
-        Size of the image in pixels.
-    dpi : int, default 100
-        Pixels per inch, which scales the text relative to the image.
-
-    Returns
-    -------
-    str
-        The path written.
-    """
-    fig = to_figure(options, width=width, height=height, dpi=dpi)
-    path = os.fspath(path)
-    fig.savefig(path, format="png", dpi=dpi)
-    return path
+# Imported last: they build on the names above.
+from plotlane.bar import BarChart, barplot  # noqa: E402
+from plotlane.draw import to_figure, to_png  # noqa: E402
