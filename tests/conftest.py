@@ -65,3 +65,55 @@ def RT():
     from korvan.factsheet.diagnose.robustness import RobustnessTest
 
     return RobustnessTest
+
+
+# -- robustness runs shared by the report tests ----------------------------------
+
+def fitted_run(ds, estimator, **run_args):
+    """Fit `estimator` on the train split of `ds`, run the test, return the result."""
+    from korvan.factsheet.diagnose.robustness import RobustnessTest
+    from korvan.models import fit_estimator, wrap_model
+
+    fit_estimator(estimator, *ds.get_X_y_data("train"))
+    return RobustnessTest(ds, wrap_model(estimator)).run(**run_args)
+
+
+def mixed_frame(n=400, seed=0):
+    """Classification data with numerical, string and pandas-category features."""
+    import numpy as np
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    x1, x2 = rng.normal(size=n), rng.normal(size=n)
+    city = rng.choice(["Oslo", "Lima", "Pune", "Kobe"], size=n)
+    kind = pd.Categorical(rng.choice(["flat", "house"], size=n))
+    score = 1.5 * x1 + (city == "Lima") * 1.2 - 0.5 * x2 + rng.normal(scale=0.4, size=n)
+    return pd.DataFrame({"x1": x1, "x2": x2, "city": city, "kind": kind,
+                         "label": np.where(score > 0.3, "yes", "no")},
+                        index=pd.RangeIndex(1000, 1000 + n, name="id"))
+
+
+@pytest.fixture(scope="session")
+def demo_run():
+    """The command's demo: gradient boosting on the diabetes data, five levels."""
+    from sklearn.ensemble import HistGradientBoostingRegressor
+
+    from korvan.data import load_bundled
+
+    ds = load_bundled("diabetes")
+    result = fitted_run(ds, HistGradientBoostingRegressor(random_state=0),
+                        noise_levels=[0.1, 0.2, 0.3, 0.4, 0.5])
+    return result, ds
+
+
+@pytest.fixture(scope="session")
+def mixed_run():
+    """A classifier on numerical and categorical features, with a labelled index."""
+    from sklearn.ensemble import RandomForestClassifier
+
+    from korvan.data import DataSet
+
+    ds = DataSet(mixed_frame(), "label", name="mixed")
+    result = fitted_run(ds, RandomForestClassifier(n_estimators=30, random_state=0),
+                        noise_levels=[0.2, 0.5], n_repeats=4, threshold=0.2)
+    return result, ds

@@ -10,6 +10,8 @@ from typing import Any, Mapping
 import numpy as np
 import pandas as pd
 
+from korvan.report.display import HtmlDisplay
+
 __all__ = ["ValidationResult", "to_jsonable"]
 
 
@@ -59,7 +61,7 @@ def _number_key(key: str) -> Any:
         return key
 
 
-class ValidationResult:
+class ValidationResult(HtmlDisplay):
     """What a diagnostic test found: the inputs, the raw values and a score table.
 
     Parameters
@@ -82,6 +84,9 @@ class ValidationResult:
         0.0 first).
     options : dict
         The chart of the scores, as rendered by :mod:`plotlane`.
+
+    ``to_html`` / ``save_html`` give the report as one HTML page, and
+    notebooks show a compact version of it (see :class:`HtmlDisplay`).
     """
 
     def __init__(self, key: str, data: Any, model: Any, inputs: Any, value: Any,
@@ -242,6 +247,16 @@ class ValidationResult:
         """Read a result written by :meth:`save`."""
         with open(path, encoding="utf-8") as fh:
             return cls.from_dict(json.load(fh))
+
+    def worst_rows(self, dataset: Any, model: Any = None) -> pd.DataFrame:
+        """The worst group's rows, indexed by the data set's original row labels.
+
+        See :func:`korvan.rows.worst_rows`; with ``model``, each row also gets
+        its baseline prediction and its gap.
+        """
+        from korvan.rows import worst_rows
+
+        return worst_rows(self, dataset, model)
 
     def plot(self, path: str | os.PathLike[str] | None = None, width: int = 800,
              height: int = 500) -> Any:

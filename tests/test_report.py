@@ -1,0 +1,187 @@
+"""The HTML report: its content read back with an HTML5 parser, escaping, notebook display."""
+
+import json
+import math
+import re
+
+import html5lib
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.linear_model import LinearRegression
+
+from conftest import fitted_run
+from korvan.data import DataSet
+from korvan.models import wrap_model
+from korvan.report.worst_group import describe_worst_group
+from korvan.utils.constants import CATEGORICAL, NUMERICAL
+
+SVG = "{http://www.w3.org/2000/svg}"
+NO_FETCH = re.compile(r"https?:|//[a-z0-9]", re.I)
+
+
+def parse(page):
+    # The parser browsers follow: SVG elements land in the SVG namespace.
+    return html5lib.parse(page, namespaceHTMLElements=False)
+
+
+def local(tag):
+    return tag.rsplit("}", 1)[-1] if isinstance(tag, str) else ""
+
+
+def text_of(element):
+    return "".join(element.itertext())
+
+
+def table_rows(root, table_id):
+    (table,) = [t for t in root.iter("table") if t.get("id") == table_id]
+    return [list(tr) for tr in table.find("tbody").iter("tr")]
+
+
+def assert_inert(root, page):
+    """Nothing in the page runs or fetches: no scripts, handlers, embeds or links out."""
+    for el in root.iter():
+        assert local(el.tag) not in {"script", "iframe", "object", "embed", "link", "img", "base"}
+        for name, value in el.attrib.items():
+            assert not local(name).lower().startswith("on"), (el.tag, name)
+            if local(name) in {"href", "src", "action", "xlink:href"}:
+                assert value.startswith("#"), (el.tag, name, value)
+    assert not NO_FETCH.search(page)
+
+
+@pytest.fixture(params=["demo_run", "mixed_run"])
+def report(request):
+    result, ds = request.getfixturevalue(request.param)
+    page = result.to_html(ds)
+    return result, ds, page, parse(page)
+
+
+def test_report_holds_the_results_numbers_and_nothing_active(report):
+    result, ds, page, root = report
+    assert len(page.encode()) < 1_000_000
+    assert_inert(root, page)
+
+    svgs = [el for el in root.iter() if el.tag == SVG + "svg"]
+    assert svgs and all(s.get("viewBox") for s in svgs)
+    ids = [el.get("id") for el in root.iter() if el.get("id")]
+    assert len(ids) == len(set(ids))
+    refs = {v[1:] for el in root.iter() for k, v in el.attrib.items() if local(k) == "href"}
+    refs |= {m for el in root.iter() for v in el.attrib.values() for m in re.findall(r"url\(#([^)]+)\)", v)}
+    assert refs and refs <= set(ids)
+
+    # Every score of every repeat, exactly, and as printed.
+    rows = table_rows(root, "repeats-table")
+    assert [r[0].text for r in rows] == [str(i) for i in result.table.index]
+    shown = np.array([[float(c.get("data-value")) for c in r[1:]] for r in rows])
+    np.testing.assert_array_equal(shown, result.table.to_numpy())
+    assert [c.text for c in rows[-1][1:]] == [f"{v:.6g}" for v in result.table.iloc[-1]]
+
+    # The summary as the statistics module computed it, the largest drop shaded darkest.
+    summary = result.summary
+    rows = table_rows(root, "summary-table")
+    assert [float(r[1].get("data-value")) for r in rows] == summary["mean"].tolist()
+    drops = [float(r[5].get("data-value")) for r in rows[1:]]
+    assert drops == summary["rel_drop"].iloc[1:].tolist()
+    shades = [float(r[5].get("style", "--shade: 0").split(":")[1]) for r in rows[1:]]
+    assert shades[int(np.argmax(np.abs(drops)))] == 1.0 and min(shades) < 1.0
+
+    # The worst rows by their original labels, in the result's order.
+    info = result.value["data_info"]
+    labels = ds.get_index(result.inputs["dataset"])[info["sample_idx1"][:25]]
+    assert [r[0].text for r in table_rows(root, "worst-rows")] == [str(v) for v in labels]
+    (intro,) = [p for p in root.iter("p") if "whose predictions move most" in text_of(p)]
+    assert text_of(intro).startswith(f"{len(info['sample_idx1'])} of {len(labels) and ds.get_index(result.inputs['dataset']).size} rows")
+
+    facts = dict(zip((text_of(d) for d in root.iter("dt")), (text_of(d) for d in root.iter("dd"))))
+    better = "lower" if facts["Metric"].startswith("MSE") else "higher"
+    assert facts["Metric"].endswith(f"({better} is better)")
+    assert facts["Model"] == result.model and facts["Data set"] == result.data
+
+
+@pytest.mark.parametrize("max_drop, level, passed", [
+    (None, None, None), (0.5, None, True), (0.1, None, False), (0.1, 0.2, True)])
+def test_verdict_line(demo_run, max_drop, level, passed):
+    result, _ = demo_run
+    root = parse(result.to_html(max_drop=max_drop, level=level))
+    lines = [p for p in root.iter("p") if p.get("id") == "verdict"]
+    if passed is None:
+        assert lines == []
+        return
+    (line,) = lines
+    assert text_of(line) == result.check(max_drop, level=level).message
+    assert text_of(line).startswith("PASS" if passed else "FAIL")
+    assert line.get("class").split()[-1] == ("pass" if passed else "fail")
+
+
+def test_worst_group_rows_shown_are_capped(demo_run):
+    result, ds = demo_run
+    n_worst = len(result.value["data_info"]["sample_idx1"])
+    for top in (0, 5, 1000):
+        root = parse(result.to_html(ds, top_rows=top))
+        assert len(table_rows(root, "worst-rows")) == min(top, n_worst)
+    assert "worst-rows" not in result.to_html()   # without the data set: no rows to show
+
+
+def test_worst_group_description_by_hand():
+    X = np.array([[1, 0], [3, 1], [5, 1], [7, np.nan], [9, 0], [np.nan, 0]])
+    numerical, categorical = describe_worst_group(
+        X, worst=np.array([1, 2]), rest=np.array([0, 3, 4, 5]), feature_names=["n", "c"],
+        feature_types=[NUMERICAL, CATEGORICAL], categories={"c": ["a", "b"]})
+    (n,) = numerical
+    assert (n.worst_mean, n.rest_mean) == (4.0, 17 / 3)
+    assert n.worst_std == pytest.approx(math.sqrt(2)) and n.rest_std == pytest.approx(np.std([1, 7, 9], ddof=1))
+    assert n.shift == pytest.approx((4 - 17 / 3) / np.std([1, 3, 5, 7, 9], ddof=1))
+    (c,) = categorical
+    # "b" is in every worst row and no other; "a" and the missing value are under-represented.
+    assert c.categories == (("b", 1.0, 0.0),) and c.excess == 1.0
+
+
+HOSTILE = "<script>alert(1)</script><img src=x onerror=alert(1)>\"'&amp;"
+
+
+def hostile_run(place):
+    rng = np.random.default_rng(1)
+    n = 80
+    column = HOSTILE if place == "column name" else "x2"
+    cats = [HOSTILE + " A", HOSTILE + " B"] if place == "category value" else ["A", "B"]
+    frame = pd.DataFrame({"x1": rng.normal(size=n), column: rng.choice(cats, size=n)})
+    frame["y"] = frame["x1"] * 2 + (frame[column] == cats[0]) + rng.normal(scale=0.1, size=n)
+    ds = DataSet(frame, "y", feature_types={column: CATEGORICAL},
+                 name=HOSTILE if place == "data name" else "plain")
+    estimator = LinearRegression()
+    result = fitted_run(ds, estimator, n_repeats=2, noise_levels=[0.5], threshold=0.5)
+    if place == "model name":
+        from korvan.factsheet.diagnose.robustness import RobustnessTest
+
+        model = wrap_model(estimator, name=HOSTILE)
+        result = RobustnessTest(ds, model).run(n_repeats=2, noise_levels=[0.5], threshold=0.5)
+    return result, ds
+
+
+@pytest.mark.parametrize("place", ["column name", "category value", "model name", "data name"])
+def test_text_from_the_data_is_shown_as_text(place):
+    result, ds = hostile_run(place)
+    for page in (result.to_html(ds), result._repr_html_()):
+        root = parse(page)
+        assert_inert(root, page)
+        assert "<script>" not in page
+    assert HOSTILE in text_of(parse(result.to_html(ds)))
+
+
+def test_notebook_display_through_ipython(demo_run):
+    from IPython.core.formatters import DisplayFormatter
+
+    result, _ = demo_run
+    data, _ = DisplayFormatter().format(result)
+    assert data["text/plain"] == repr(result)
+    page = data["text/html"]
+    root = parse(page)
+    assert_inert(root, page)
+    assert [el for el in root.iter() if el.tag == SVG + "svg"]
+    assert not [t for t in root.iter("table") if t.get("id") in {"repeats-table", "worst-rows"}]
+    payload = json.loads(json.dumps(data["application/json"], allow_nan=False))
+    np.testing.assert_array_equal(np.array(payload["table"]["data"]), result.table.to_numpy())
+    assert payload["worst_group"]["size"] == len(result.value["data_info"]["sample_idx1"])
+
+    only, _ = DisplayFormatter().format(result, include={"text/html"})
+    assert set(only) == {"text/html"}
