@@ -12,13 +12,15 @@ from __future__ import annotations
 import argparse
 import math
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, Sequence, TextIO
 
 from korvan.stats import Verdict
 from korvan.sweep import ALL_FEATURES, FeatureSweep, plan_sweep, run_specs, sweep_lines
 
 __all__ = ["FEATURES_CHART_FILE", "FEATURES_FILE", "MaxDrop", "add_arguments", "check_arguments",
-           "max_drop_arg", "groups_arg", "run_sweep", "print_sweep", "verdict"]
+           "extra_runs", "groups_arg", "max_drop_arg", "output_path", "print_sweep", "run_sweep",
+           "verdict", "wants_sweep"]
 
 #: Bar chart of the drop per feature, written beside the box plot.
 FEATURES_CHART_FILE = "features.png"
@@ -164,3 +166,17 @@ def verdict(result: Any, found: FeatureSweep | None, max_drop: MaxDrop) -> Verdi
     """Check the limit: on every feature when there is a sweep, else on the result."""
     subject = found if found is not None else result
     return subject.check(max_drop=max_drop.limit, level=max_drop.level)
+
+
+def output_path(args: argparse.Namespace, name: str) -> Path | None:
+    """Where a sweep output goes, or None when the options ask for no sweep."""
+    return Path(args.output) / name if wants_sweep(args) else None
+
+
+def extra_runs(args: argparse.Namespace, feature_names: Sequence[Any]) -> int:
+    """How many runs the sweep adds to the command's own (for the progress bar)."""
+    if not wants_sweep(args):
+        return 0
+    rows = len(args.feature_groups) if args.feature_groups else len(args.features or feature_names)
+    # With --features the command's run is not the all-features run, which then runs too.
+    return rows + (1 if args.features is not None else 0)
