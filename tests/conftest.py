@@ -67,6 +67,18 @@ def RT():
     return RobustnessTest
 
 
+def assert_same_result(got, expected):
+    """Two ValidationResults are equal in every field, floats to the last bit."""
+    import pandas as pd
+
+    assert (got.key, got.data, got.model) == (expected.key, expected.data, expected.model)
+    assert got.inputs == expected.inputs
+    pd.testing.assert_frame_equal(got.table, expected.table, check_exact=True)
+    assert got.value == expected.value
+    assert list(got.value) == list(expected.value)
+    assert got.options == expected.options
+
+
 # -- robustness runs shared by the report tests ----------------------------------
 
 def fitted_run(ds, estimator, **run_args):

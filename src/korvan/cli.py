@@ -21,6 +21,7 @@ import tempfile
 import traceback
 from typing import Sequence, TextIO
 
+from korvan import __version__
 from korvan.command import (
     DEMO_DATA,
     NativeModuleError,
@@ -228,6 +229,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "available memory)")
     out.add_argument("--debug", action="store_true",
                      help="on an unexpected failure, print the whole traceback")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     add_sweep_arguments(parser)
     return parser
 

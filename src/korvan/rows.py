@@ -65,6 +65,8 @@ def worst_rows(result: Any, dataset: Any, model: Any = None) -> pd.DataFrame:
     X, y, _ = dataset.get_X_y_data(split)
     index = dataset.get_index(split)[positions]
     frame = dataset.schema.to_frame(X[positions], index=index)
+    if frame.index.name is None:
+        frame.index.name = "row"
     frame[dataset.target] = dataset.target_labels(y[positions])
     if model is not None:
         metric = result.inputs.get("metric") or default_metric(
