@@ -324,6 +324,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as exc:  # --help
         stdout.flush()
         return exc.code if isinstance(exc.code, int) else 0
+    except BrokenPipeError:  # --help | head -1: argparse writes to the pipe itself
+        _PipeSafe(sys.stdout)._gone()
+        return 0
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=stderr)
         return 130
