@@ -110,12 +110,15 @@ def same(a, b) -> bool:
 
 def measure(label, ds, model, n_jobs, backend, repeat, expected, nbytes, client=None):
     times, mem = [], []
+    # Whose memory to watch: the Dask workers, the loky workers, or this process.
+    where = "dask" if backend == "dask" else ("loky" if backend == "loky" and n_jobs != 1
+                                              else "self")
     for _ in range(repeat):
-        if backend == "dask":
+        if where == "dask":
             client.run(_worker_reset)
             before = client.run(_worker_peak)
-        elif backend == "loky":
-            workers = [p for p in children(os.getpid()) if "loky" in _cmd(p)]
+        elif where == "loky":
+            workers = [p for p in children(os.getpid()) if "popen_loky" in _cmd(p)]
             for p in workers:
                 reset_peak(p)
             before = {p: (vm(p, "VmRSS"), 0) for p in workers}
@@ -129,15 +132,14 @@ def measure(label, ds, model, n_jobs, backend, repeat, expected, nbytes, client=
         times.append(time.perf_counter() - start)
         if not same(got, expected):
             print(f"  {label}: RESULT DIFFERS FROM THE SEQUENTIAL RUN")
-        if backend == "dask":
+        if where == "dask":
             after = client.run(_worker_peak)
-            mem.append([(after[w][1] - before[w][0]) / nbytes for w in after])
-        elif backend == "loky":
-            workers = [p for p in children(os.getpid()) if "loky" in _cmd(p)]
-            mem.append([(vm(p, "VmHWM") - before.get(p, (0,))[0]) / nbytes for p in workers
-                        if p in before])
+            mem.append([(after[w][1] - before[w][0]) for w in after])
+        elif where == "loky":
+            workers = [p for p in children(os.getpid()) if "popen_loky" in _cmd(p)]
+            mem.append([vm(p, "VmHWM") - before[p][0] for p in workers if p in before])
         else:
-            mem.append([(vm(os.getpid(), "VmHWM") - before[os.getpid()][0]) / nbytes])
+            mem.append([vm(os.getpid(), "VmHWM") - before[os.getpid()][0]])
     return times, mem
 
 
@@ -209,8 +211,10 @@ def main() -> None:
             times, mem = measure(label, ds, model, n_jobs, backend, args.repeat, expected,
                                  nbytes, client)
             peaks = [m for run in mem for m in run]
-            memtext = (f"peak RSS over pre-run RSS per {'process' if backend != 'dask' else 'worker'}: "
-                       f"{min(peaks):.1f}-{max(peaks):.1f} x X.nbytes" if peaks else "")
+            who = "the process" if backend in ("threading",) or n_jobs == 1 else "each worker"
+            memtext = (f"peak RSS of {who} above its pre-run RSS: {min(peaks) / 2**20:.0f}-"
+                       f"{max(peaks) / 2**20:.0f} MiB = {min(peaks) / nbytes:.1f}-"
+                       f"{max(peaks) / nbytes:.1f} x X.nbytes" if peaks else "")
             print(f"  {label:<28} {fmt(times)}  speed-up {best_seq / min(times):4.2f}x "
                   f"(range {best_seq / max(times):.2f}-{max(seq) / min(times):.2f})  {memtext}")
         estimates[name] = (best_seq, one_predict, size)

@@ -49,15 +49,15 @@ __all__ = [
 ]
 
 
-class ParallelError(RuntimeError):
-    """The parallel machinery, not the model or the data, failed a run."""
+class ParallelError(Exception):
+    """A run failed because of where its rounds were sent, not because of the model or data."""
 
 
-class ModelTransferError(ParallelError):
+class ModelTransferError(ParallelError, ValueError):
     """The model (or its prediction function) cannot be pickled for worker processes."""
 
 
-class WorkerDiedError(ParallelError):
+class WorkerDiedError(ParallelError, RuntimeError):
     """A worker process stopped (killed, out of memory, crashed) while computing a round."""
 
 
