@@ -2,7 +2,6 @@
 
 import os
 import re
-import threading
 
 import joblib
 import numpy as np
@@ -11,6 +10,7 @@ import pytest
 from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
 
 from conftest import assert_same_result
+from misbehaving_models import ExitInWorker, LocksOnFirstUse
 from korvan.data import DataSet
 from korvan.factsheet.diagnose.robustness import RobustnessTest
 from korvan.models import wrap_model
@@ -47,7 +47,7 @@ def cases():
 def dask_client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as client:
             yield client
 
@@ -118,22 +118,9 @@ def test_errors_are_the_sequential_ones(cases, make_kwargs):
             ParallelRobustnessTest(ds, model, n_jobs=2).run(**make_kwargs())
 
 
-class _ExitInWorker:
-    """Predicts in the process that made it; any other process exits on the spot."""
-
-    def __init__(self, estimator):
-        self.estimator = estimator
-        self.home = os.getpid()
-
-    def predict(self, X):
-        if os.getpid() != self.home:
-            os._exit(3)
-        return self.estimator.predict(X)
-
-
 def test_dead_worker_fails_the_run_naming_the_round(cases):
     ds, model = cases["regression"]
-    dying = wrap_model(_ExitInWorker(model.estimator))
+    dying = wrap_model(ExitInWorker(model.estimator))
     with joblib.parallel_config(backend="loky"):
         with pytest.raises(WorkerDiedError) as info:
             ParallelRobustnessTest(ds, dying, n_jobs=2).run(noise_levels=[0.1, 0.2], n_repeats=3)
@@ -147,18 +134,16 @@ def test_unpicklable_model_is_refused_before_any_round(request, cases, process_b
     if process_backend == "dask":
         request.getfixturevalue("dask_client")
     ds, model = cases["regression"]
-    unpicklable = wrap_model(model.estimator)
-    unpicklable.lock = threading.Lock()
+    locking = wrap_model(LocksOnFirstUse(model.estimator))
     started = []
     with joblib.parallel_config(backend=process_backend):
         with pytest.raises(ModelTransferError) as info:
-            ParallelRobustnessTest(ds, unpicklable, n_jobs=2,
-                                   progress=lambda: started.append(1)).run()
+            ParallelRobustnessTest(ds, locking, n_jobs=2, progress=lambda: started.append(1)).run()
     assert not started
     message = str(info.value)
     assert "\n" not in message and 'backend="threading"' in message
     assert "_thread.lock" in message
     # Threads share the model instead of pickling it.
     with joblib.parallel_config(backend="threading"):
-        assert_same_result(ParallelRobustnessTest(ds, unpicklable, n_jobs=2).run(),
-                           RobustnessTest(ds, unpicklable).run())
+        assert_same_result(ParallelRobustnessTest(ds, locking, n_jobs=2).run(),
+                           RobustnessTest(ds, locking).run())

@@ -17,7 +17,7 @@ import joblib
 
 from korvan.parallel import ParallelError
 
-__all__ = ["SchedulerError", "add_arguments", "requested", "backend", "test_class"]
+__all__ = ["SchedulerError", "add_arguments", "requested", "backend", "parallel_test"]
 
 
 class SchedulerError(ParallelError, ValueError):
@@ -78,11 +78,15 @@ def backend(args: argparse.Namespace, timeout: float = 10.0) -> Iterator[int | N
         yield -1 if args.jobs is None else args.jobs
 
 
-def test_class(n_jobs: int | None, progress: Callable[[], Any]) -> Callable[[Any, Any], Any]:
-    """A factory ``(dataset, model) -> ParallelRobustnessTest`` for the command."""
+@contextlib.contextmanager
+def parallel_test(args: argparse.Namespace, dataset: Any, model: Any,
+                  progress: Callable[[], Any] | None = None) -> Iterator[Any]:
+    """Yield a ``ParallelRobustnessTest`` on the backend the options ask for.
+
+    Use it, and run the test or a sweep (``executor=test``), inside the
+    ``with`` block: a Dask client is closed when the block ends.
+    """
     from korvan.parallel import ParallelRobustnessTest
 
-    def make(dataset: Any, model: Any) -> ParallelRobustnessTest:
-        return ParallelRobustnessTest(dataset, model, n_jobs=n_jobs, progress=progress)
-
-    return make
+    with backend(args) as n_jobs:
+        yield ParallelRobustnessTest(dataset, model, n_jobs=n_jobs, progress=progress)
