@@ -4,14 +4,23 @@ import threading
 
 
 class ExitInWorker:
-    """Predicts in the process that made it; in any other process it exits on the spot."""
+    """Exits on the spot once it has been unpickled ``exit_after`` times.
 
-    def __init__(self, estimator):
+    A model built in a test and sent to a worker is unpickled once there; one
+    saved to a file, loaded by the command and sent on is unpickled twice.
+    """
+
+    def __init__(self, estimator, exit_after=1):
         self.estimator = estimator
-        self.home = os.getpid()
+        self.exit_after = exit_after
+        self.hops = 0
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self.hops += 1
 
     def predict(self, X):
-        if os.getpid() != self.home:
+        if self.hops >= self.exit_after:
             os._exit(3)
         return self.estimator.predict(X)
 

@@ -2,6 +2,11 @@
 
 import os
 import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
 
 import joblib
 import numpy as np
@@ -120,7 +125,7 @@ def test_errors_are_the_sequential_ones(cases, make_kwargs):
 
 def test_dead_worker_fails_the_run_naming_the_round(cases):
     ds, model = cases["regression"]
-    dying = wrap_model(ExitInWorker(model.estimator))
+    dying = wrap_model(ExitInWorker(model.estimator, exit_after=1))
     with joblib.parallel_config(backend="loky"):
         with pytest.raises(WorkerDiedError) as info:
             ParallelRobustnessTest(ds, dying, n_jobs=2).run(noise_levels=[0.1, 0.2], n_repeats=3)
@@ -147,3 +152,97 @@ def test_unpicklable_model_is_refused_before_any_round(request, cases, process_b
     with joblib.parallel_config(backend="threading"):
         assert_same_result(ParallelRobustnessTest(ds, locking, n_jobs=2).run(),
                            RobustnessTest(ds, locking).run())
+
+
+# -- the command --------------------------------------------------------------
+
+TESTS = Path(__file__).parent
+SMALL = ["--n-repeats", "3", "--noise-levels", "0.2,0.5"]
+
+
+def _command(args, cwd):
+    """The command in a session of its own, so that its workers can be found and signalled."""
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [
+        str(TESTS), os.environ.get("PYTHONPATH")]))}
+    return subprocess.Popen([sys.executable, "-m", "korvan", *map(str, args)], cwd=cwd, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+
+
+def _alive_in_group(pgid):
+    """Processes of the group that still run (zombies wait for init only)."""
+    alive = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[2]) == pgid and fields[0] != "Z":
+                alive.append(int(entry))
+    return alive
+
+
+def _gone(pgid, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while _alive_in_group(pgid) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return not _alive_in_group(pgid)
+
+
+@pytest.mark.parametrize("where", ["jobs", "scheduler"])
+def test_command_writes_the_sequential_result(request, tmp_path, where):
+    args = ["--bundled", "diabetes", "--model", "linear", *SMALL]
+    options = (["--jobs", "2"] if where == "jobs" else
+               ["--scheduler", request.getfixturevalue("dask_client").scheduler.address])
+    sequential = _command([*args, "--output", "seq"], tmp_path)
+    parallel = _command([*args, *options, "--output", "par"], tmp_path)
+    for proc in (sequential, parallel):
+        _, err = proc.communicate(timeout=600)
+        assert proc.returncode == 0, err
+    assert (tmp_path / "par" / "result.json").read_bytes() == \
+        (tmp_path / "seq" / "result.json").read_bytes()
+
+
+@pytest.fixture(scope="module")
+def data_file(tmp_path_factory, cases):
+    folder = tmp_path_factory.mktemp("command")
+    _frame("regression").to_csv(folder / "data.csv", index=False)
+    ds, model = cases["regression"]
+    return folder, model.estimator
+
+
+@pytest.mark.parametrize("make, status, pattern", [
+    (lambda est: ExitInWorker(est, exit_after=2), 3,
+     r"worker stopped .* round \d+ of 6 \(noise level 0\.[25], repeat \d\)"),
+    (LocksOnFirstUse, 2, r"cannot be sent to worker processes .*backend=\"threading\""),
+], ids=["dying-worker", "unpicklable"])
+def test_command_failure_is_one_line_and_writes_nothing(data_file, make, status, pattern):
+    folder, estimator = data_file
+    joblib.dump(make(estimator), folder / "model.joblib")
+    proc = _command(["data.csv", "--target", "y", "--categorical", "city", "--model-file",
+                     "model.joblib", "--allow-pickle", "--jobs", "2", *SMALL, "--output", "out"],
+                    folder)
+    _, err = proc.communicate(timeout=600)
+    assert proc.returncode == status
+    lines = err.strip().splitlines()
+    assert len(lines) == 1 and re.search(pattern, lines[0]), err
+    assert not (folder / "out").exists()
+    assert _gone(proc.pid)
+
+
+def test_ctrl_c_stops_the_workers_and_writes_nothing(tmp_path):
+    proc = _command(["--bundled", "diabetes", "--model", "linear", "--n-repeats", "5000",
+                     "--jobs", "2", "--output", "out"], tmp_path)
+    deadline = time.monotonic() + 300
+    while len(_alive_in_group(proc.pid)) < 3 and time.monotonic() < deadline:
+        time.sleep(0.2)  # the command and its two workers
+    time.sleep(1)
+    os.killpg(proc.pid, signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130
+    lines = err.strip().splitlines()
+    assert len(lines) == 1 and "interrupted" in lines[0], err
+    assert not (tmp_path / "out").exists()
+    assert _gone(proc.pid)

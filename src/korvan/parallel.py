@@ -104,10 +104,12 @@ class _FeatureTable:
 
 @dataclass(frozen=True)
 class _FileRef:
-    """A matrix (``.npy``, memory-mapped) or a pickled object in the run's folder."""
+    """A file of the run's folder: ``kind`` is "matrix" (mapped read-only),
+    "status" (mapped for writing) or "pickle"."""
 
     token: str
     path: str
+    kind: str
 
 
 # Per worker process: the objects of the run being computed, opened once.
@@ -125,9 +127,8 @@ def _open(ref: Any) -> Any:
             _opened_token[0] = ref.token
         obj = _opened.get(ref.path)
         if obj is None:
-            if ref.path.endswith(".npy"):
-                mode = "r+" if os.path.basename(ref.path) == "status.npy" else "r"
-                obj = np.load(ref.path, mmap_mode=mode)
+            if ref.kind in ("matrix", "status"):
+                obj = np.load(ref.path, mmap_mode="r" if ref.kind == "matrix" else "r+")
             else:
                 with open(ref.path, "rb") as f:
                     obj = pickle.load(f)
@@ -223,9 +224,9 @@ class _Shipment:
         self._status_path = os.path.join(folder, "status.npy")
         np.lib.format.open_memmap(self._status_path, mode="w+", dtype=np.int64,
                                   shape=(max(n_rounds, 1),)).flush()
-        self.X = _FileRef(token, x_path)
-        self.predict_func = _FileRef(token, model_path)
-        self.status = _FileRef(token, self._status_path)
+        self.X = _FileRef(token, x_path, "matrix")
+        self.predict_func = _FileRef(token, model_path, "pickle")
+        self.status = _FileRef(token, self._status_path, "status")
 
     def _scatter(self, stack: ExitStack) -> None:
         _check_picklable(self.predict_func, "model")
