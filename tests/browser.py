@@ -59,15 +59,20 @@ class Chromium:
         self._from_browser, from_browser_w = os.pipe()
         # The child must see our pipe ends as its descriptors 3 and 4 (copied
         # out of the way first, in case the pipe ends are 3 or 4 themselves).
+        # Only those two are inheritable: Python opens every other descriptor
+        # close-on-exec, so close_fds is not needed (and would close them).
         def arrange() -> None:
             read_end, write_end = os.dup(to_browser_r), os.dup(from_browser_w)
             os.dup2(read_end, 3)
             os.dup2(write_end, 4)
+            # dup2 onto itself (when the copies already are 3 and 4) keeps close-on-exec.
+            os.set_inheritable(3, True)
+            os.set_inheritable(4, True)
         args = [binary, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--no-first-run", "--no-default-browser-check", "--hide-scrollbars",
                 "--disable-extensions", "--disable-background-networking", "--mute-audio",
                 f"--user-data-dir={self._profile.name}", "--remote-debugging-pipe", "about:blank"]
-        self._proc = subprocess.Popen(args, preexec_fn=arrange, pass_fds=(3, 4),
+        self._proc = subprocess.Popen(args, preexec_fn=arrange, close_fds=False,
                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                       stderr=subprocess.DEVNULL)
         os.close(to_browser_r)

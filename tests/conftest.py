@@ -115,17 +115,23 @@ def demo_run():
     ds = load_bundled("diabetes")
     result = fitted_run(ds, HistGradientBoostingRegressor(random_state=0),
                         noise_levels=[0.1, 0.2, 0.3, 0.4, 0.5])
-    return result, ds
+    return result, ds, None
 
 
 @pytest.fixture(scope="session")
 def mixed_run():
-    """A classifier on numerical and categorical features, with a labelled index."""
+    """A classifier on numerical and categorical features, with a labelled index,
+    and its per-feature sweep."""
     from sklearn.ensemble import RandomForestClassifier
 
     from korvan.data import DataSet
+    from korvan.factsheet.diagnose.robustness import RobustnessTest
+    from korvan.models import wrap_model
+    from korvan.sweep import sweep
 
     ds = DataSet(mixed_frame(), "label", name="mixed")
-    result = fitted_run(ds, RandomForestClassifier(n_estimators=30, random_state=0),
-                        noise_levels=[0.2, 0.5], n_repeats=4, threshold=0.2)
-    return result, ds
+    run_args = dict(noise_levels=[0.2, 0.5], n_repeats=4, threshold=0.2)
+    estimator = RandomForestClassifier(n_estimators=30, random_state=0)
+    result = fitted_run(ds, estimator, **run_args)
+    found = sweep(RobustnessTest(ds, wrap_model(estimator)), **run_args)
+    return result, ds, found

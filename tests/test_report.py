@@ -51,18 +51,18 @@ def assert_inert(root, page):
 
 @pytest.fixture(params=["demo_run", "mixed_run"])
 def report(request):
-    result, ds = request.getfixturevalue(request.param)
-    page = result.to_html(ds)
-    return result, ds, page, parse(page)
+    result, ds, found = request.getfixturevalue(request.param)
+    page = result.to_html(ds, sweep=found)
+    return result, ds, found, page, parse(page)
 
 
 def test_report_holds_the_results_numbers_and_nothing_active(report):
-    result, ds, page, root = report
+    result, ds, found, page, root = report
     assert len(page.encode()) < 1_000_000
     assert_inert(root, page)
 
     svgs = [el for el in root.iter() if el.tag == SVG + "svg"]
-    assert svgs and all(s.get("viewBox") for s in svgs)
+    assert len(svgs) == (1 if found is None else 2) and all(s.get("viewBox") for s in svgs)
     ids = [el.get("id") for el in root.iter() if el.get("id")]
     assert len(ids) == len(set(ids))
     refs = {v[1:] for el in root.iter() for k, v in el.attrib.items() if local(k) == "href"}
@@ -92,6 +92,13 @@ def test_report_holds_the_results_numbers_and_nothing_active(report):
     (intro,) = [p for p in root.iter("p") if "whose predictions move most" in text_of(p)]
     assert text_of(intro).startswith(f"{len(info['sample_idx1'])} of {len(labels) and ds.get_index(result.inputs['dataset']).size} rows")
 
+    if found is not None:
+        # The sweep's ranking, in its order, with its relative drops at every level.
+        rows = table_rows(root, "sweep-table")
+        assert [r[1].text for r in rows] == list(found.table.index)
+        drops = [[float(c.get("data-value")) for c in r[3:3 + len(found.levels)]] for r in rows]
+        np.testing.assert_array_equal(drops, found.table[[f"drop@{v:g}" for v in found.levels]])
+
     facts = dict(zip((text_of(d) for d in root.iter("dt")), (text_of(d) for d in root.iter("dd"))))
     better = "lower" if facts["Metric"].startswith("MSE") else "higher"
     assert facts["Metric"].endswith(f"({better} is better)")
@@ -101,9 +108,9 @@ def test_report_holds_the_results_numbers_and_nothing_active(report):
 @pytest.mark.parametrize("max_drop, level, passed", [
     (None, None, None), (0.5, None, True), (0.1, None, False), (0.1, 0.2, True)])
 def test_verdict_line(demo_run, max_drop, level, passed):
-    result, _ = demo_run
+    result, _, _ = demo_run
     root = parse(result.to_html(max_drop=max_drop, level=level))
-    lines = [p for p in root.iter("p") if p.get("id") == "verdict"]
+    lines = [p for p in root.iter("p") if "verdict" in p.get("class", "").split()]
     if passed is None:
         assert lines == []
         return
@@ -114,7 +121,7 @@ def test_verdict_line(demo_run, max_drop, level, passed):
 
 
 def test_worst_group_rows_shown_are_capped(demo_run):
-    result, ds = demo_run
+    result, ds, _ = demo_run
     n_worst = len(result.value["data_info"]["sample_idx1"])
     for top in (0, 5, 1000):
         root = parse(result.to_html(ds, top_rows=top))
@@ -168,20 +175,28 @@ def test_text_from_the_data_is_shown_as_text(place):
     assert HOSTILE in text_of(parse(result.to_html(ds)))
 
 
-def test_notebook_display_through_ipython(demo_run):
+@pytest.mark.parametrize("shown", ["result", "sweep"])
+def test_notebook_display_through_ipython(mixed_run, shown):
     from IPython.core.formatters import DisplayFormatter
 
-    result, _ = demo_run
-    data, _ = DisplayFormatter().format(result)
-    assert data["text/plain"] == repr(result)
+    result, _, found = mixed_run
+    obj = result if shown == "result" else found
+    data, _ = DisplayFormatter().format(obj)
+    assert data["text/plain"] == repr(obj)
     page = data["text/html"]
     root = parse(page)
     assert_inert(root, page)
-    assert [el for el in root.iter() if el.tag == SVG + "svg"]
-    assert not [t for t in root.iter("table") if t.get("id") in {"repeats-table", "worst-rows"}]
+    # Compact: the summary and charts, not the worst rows or every repeat.
+    tables = {t.get("id") for t in root.iter("table")}
+    assert {"summary-table", "sweep-table" if obj is found else "summary-table"} <= tables
+    assert not tables & {"repeats-table", "worst-rows"}
+    assert len([el for el in root.iter() if el.tag == SVG + "svg"]) == (2 if obj is found else 1)
     payload = json.loads(json.dumps(data["application/json"], allow_nan=False))
-    np.testing.assert_array_equal(np.array(payload["table"]["data"]), result.table.to_numpy())
-    assert payload["worst_group"]["size"] == len(result.value["data_info"]["sample_idx1"])
+    if obj is found:
+        assert [r[0] for r in payload["table"]["data"]] == list(found.table.index)
+    else:
+        np.testing.assert_array_equal(np.array(payload["table"]["data"]), result.table.to_numpy())
+        assert payload["summary"]["data"]["mean"] == result.summary["mean"].tolist()
 
-    only, _ = DisplayFormatter().format(result, include={"text/html"})
+    only, _ = DisplayFormatter().format(obj, include={"text/html"})
     assert set(only) == {"text/html"}

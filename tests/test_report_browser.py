@@ -28,8 +28,8 @@ def ink(pixels):
 @pytest.mark.parametrize("width", [390, 1280])
 @pytest.mark.parametrize("run", ["demo_run", "mixed_run"])
 def test_report_renders_readably(request, browser, tmp_path, run, width):
-    result, ds = request.getfixturevalue(run)
-    path = result.save_html(tmp_path / "report.html", ds)
+    result, ds, found = request.getfixturevalue(run)
+    path = result.save_html(tmp_path / "report.html", ds, sweep=found)
     page = browser.load(path, width)
 
     assert page.scroll_width <= page.viewport_width == width, "the page is wider than the screen"

@@ -19,6 +19,7 @@ from typing import Any, Callable, Sequence, TextIO
 
 import numpy as np
 
+from korvan import __version__
 from korvan.data import BUNDLED, SPLITS, DataError, DataSet, load_bundled, read_csv
 from korvan.metrics import METRICS, default_metric, get_metric, metrics_for_task
 from korvan.models import MODEL_KINDS, Model, fit_estimator, make_estimator, wrap_model
@@ -182,6 +183,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="seed of the train/test split, the model and the noise (default 0)")
     parser.add_argument("--output", default="robustness-output", metavar="DIR",
                         help="folder for chart.png and result.json (default ./robustness-output)")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
 

@@ -31,6 +31,7 @@ from typing import Any, Hashable, Iterable, Mapping, Sequence
 import pandas as pd
 
 from korvan import stats
+from korvan.report.display import HtmlDisplay
 from korvan.utils.constants import CATEGORICAL, NUMERICAL
 from korvan.utils.results import ValidationResult, to_jsonable
 
@@ -224,7 +225,7 @@ def _level_key(level: float) -> str:
     return f"{level:g}"
 
 
-class FeatureSweep:
+class FeatureSweep(HtmlDisplay):
     """The per-feature (or per-group) breakdown of a robustness test.
 
     Attributes
@@ -237,6 +238,10 @@ class FeatureSweep:
         Names of the data set and model.
     inputs : dict
         The ``run`` arguments every run shared.
+
+    ``to_html`` / ``save_html`` give its report as one HTML page, and
+    notebooks show the ranking and bar chart (see
+    :class:`korvan.report.HtmlDisplay`).
     """
 
     key = "feature_sweep"

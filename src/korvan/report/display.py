@@ -21,8 +21,9 @@ class HtmlDisplay:
 
     __slots__ = ()
 
-    def to_html(self, dataset: Any = None, *, top_rows: int = render.DEFAULT_TOP_ROWS,
-                max_drop: float | None = None, level: float | None = None) -> str:
+    def to_html(self, dataset: Any = None, *, sweep: Any = None,
+                top_rows: int = render.DEFAULT_TOP_ROWS, max_drop: float | None = None,
+                level: float | None = None) -> str:
         """Return the full report as one self-contained HTML page.
 
         Parameters
@@ -31,6 +32,9 @@ class HtmlDisplay:
             The data set the test ran on.  With it, the worst group's rows
             are listed with their original labels and feature values, and
             compared with the rest; without it, only its size is shown.
+        sweep : FeatureSweep, optional
+            A per-feature sweep of the same model and data, shown as a
+            ranking table and bar chart (a sweep's own report shows itself).
         top_rows : int, default 25
             Rows of the worst group to list, largest movement first.
         max_drop : float, optional
@@ -39,15 +43,15 @@ class HtmlDisplay:
         level : float, optional
             The one noise level the limit applies to; default every level.
         """
-        return render.render_report(self, dataset, top_rows=top_rows, max_drop=max_drop,
-                                    level=level)
+        return render.render_report(self, dataset, sweep=sweep, top_rows=top_rows,
+                                    max_drop=max_drop, level=level)
 
-    def save_html(self, path: str | os.PathLike[str], dataset: Any = None, *,
+    def save_html(self, path: str | os.PathLike[str], dataset: Any = None, *, sweep: Any = None,
                   top_rows: int = render.DEFAULT_TOP_ROWS, max_drop: float | None = None,
                   level: float | None = None) -> str:
         """Write :meth:`to_html` to a file and return its path."""
-        return render.write_report(self, path, dataset, top_rows=top_rows, max_drop=max_drop,
-                                   level=level)
+        return render.write_report(self, path, dataset, sweep=sweep, top_rows=top_rows,
+                                   max_drop=max_drop, level=level)
 
     def _repr_html_(self) -> str:
         return render.render_fragment(self)
