@@ -21,7 +21,7 @@ import tempfile
 import traceback
 from typing import Sequence, TextIO
 
-from korvan import __version__
+from korvan import __version__, jobs
 from korvan.command import (
     DEMO_DATA,
     NativeModuleError,
@@ -227,6 +227,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "available memory)")
     out.add_argument("--debug", action="store_true",
                      help="on an unexpected failure, print the whole traceback")
+    jobs.add_arguments(parser)
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 

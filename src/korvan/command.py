@@ -35,6 +35,7 @@ from korvan.columns import (
     ColumnRoles,
 )
 from korvan.data import DataError, DataSet, infer_task_type, load_bundled
+from korvan import jobs
 from korvan.inputs import load_model, read_table
 from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
 from korvan.models import (
@@ -522,20 +523,28 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
         model = wrap_model(estimator, dataset=ds)
     progress = Progress(1 + len(args.noise_levels) * args.n_repeats, stderr)
     counted = _counting(model, progress)
+    run_kwargs = dict(
+        dataset=args.split, metric=job.metric.name, n_repeats=args.n_repeats,
+        perturb_features=args.features, perturb_method=args.method,
+        noise_levels=list(args.noise_levels), threshold=args.threshold,
+        random_state=args.seed,
+    )
     start = time.perf_counter()
     try:
-        result = test_class(ds, counted).run(
-            dataset=args.split, metric=job.metric.name, n_repeats=args.n_repeats,
-            perturb_features=args.features, perturb_method=args.method,
-            noise_levels=list(args.noise_levels), threshold=args.threshold,
-            random_state=args.seed,
-        )
+        if jobs.requested(args):
+            # Rounds run in workers, where predicting and perturbing overlap.
+            result, counted.calls = jobs.run_test(args, ds, model, run_kwargs, progress.step)
+        else:
+            result = test_class(ds, counted).run(**run_kwargs)
     except ValueError as exc:
         raise UsageError(f"robustness test failed: {exc}") from None
     finally:
         progress.close()
-    job.seconds["predict"] = counted.seconds
-    job.seconds["perturb"] = time.perf_counter() - start - counted.seconds
+    if jobs.requested(args):
+        job.seconds["rounds"] = time.perf_counter() - start
+    else:
+        job.seconds["predict"] = counted.seconds
+        job.seconds["perturb"] = time.perf_counter() - start - counted.seconds
     label_worst_rows(result, ds)
     worst = None
     if getattr(args, "worst_rows", None) is not None:
@@ -603,7 +612,7 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
 def _format_times(seconds: dict[str, float]) -> str:
     total = seconds.get("total", 0.0)
     parts = [f"{name} {seconds[name]:.2f}" for name in
-             ("read", "load", "fit", "predict", "perturb", "write") if name in seconds]
+             ("read", "load", "fit", "predict", "perturb", "rounds", "write") if name in seconds]
     return f"Time: {total:.2f} s in all ({', '.join(parts)})"
 
 

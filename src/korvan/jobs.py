@@ -90,3 +90,17 @@ def parallel_test(args: argparse.Namespace, dataset: Any, model: Any,
 
     with backend(args) as n_jobs:
         yield ParallelRobustnessTest(dataset, model, n_jobs=n_jobs, progress=progress)
+
+
+def run_test(args: argparse.Namespace, dataset: Any, model: Any, run_kwargs: dict[str, Any],
+             step: Callable[[], Any]) -> tuple[Any, int]:
+    """Run the command's test on the options' backend; return the result and the model calls.
+
+    ``step`` is called once per finished round, on whichever worker it ran,
+    and once for the baseline prediction made here.
+    """
+    with parallel_test(args, dataset, model, step) as test:
+        result = test.run(**run_kwargs)
+    step()
+    levels = run_kwargs["noise_levels"]
+    return result, 1 + len(levels) * run_kwargs["n_repeats"]

@@ -19,17 +19,19 @@ Dask cluster receives both by ``scatter``.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import inspect
 import os
 import pickle
 import shutil
+import signal
 import tempfile
 import threading
 import uuid
 from contextlib import ExitStack
 from dataclasses import dataclass
-from typing import Any, Callable, Mapping, Sequence
+from typing import Any, Callable, Iterator, Mapping, Sequence
 
 import joblib
 import numpy as np
@@ -182,6 +184,26 @@ def _backend_kind(n_jobs: int | None) -> tuple[str, int]:
     return "processes", workers
 
 
+@contextlib.contextmanager
+def _workers_ignore_sigint(kind: str) -> Iterator[None]:
+    """Start a process pool inside this block with SIGINT ignored, which its workers inherit.
+
+    Ctrl-C in a terminal reaches every process of the foreground group; a
+    worker that took it would print its own traceback while the parent stops
+    the pool.  Only the parent should answer it.  joblib starts the pool's
+    processes when it hands out the first rounds, before it returns its
+    generator, so the parent ignores Ctrl-C only for that moment.
+    """
+    if kind != "processes" or threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def _check_picklable(obj: Any, what: str) -> bytes:
     try:
         return cloudpickle.dumps(obj)
@@ -329,8 +351,9 @@ def compute_rounds(sets: Sequence[RoundSet], X: np.ndarray, predict_func: Callab
             for pos, r in enumerate(rounds)
         )
         try:
-            for pos, prediction in joblib.Parallel(n_jobs=n_jobs,
-                                                   return_as="generator_unordered")(tasks):
+            with _workers_ignore_sigint(kind):
+                results = joblib.Parallel(n_jobs=n_jobs, return_as="generator_unordered")(tasks)
+            for pos, prediction in results:
                 predictions[pos] = prediction
                 if progress is not None:
                     progress()
