@@ -191,9 +191,11 @@ def _gone(pgid, timeout=20.0):
     return not _alive_in_group(pgid)
 
 
-@pytest.mark.parametrize("where", ["jobs", "scheduler"])
-def test_command_writes_the_sequential_result(request, tmp_path, where):
-    args = ["--bundled", "diabetes", "--model", "linear", *SMALL]
+@pytest.mark.parametrize("where, sweep_flags", [
+    ("jobs", []), ("scheduler", []), ("jobs", ["--per-feature"]),
+], ids=["jobs", "scheduler", "jobs-per-feature"])
+def test_command_writes_the_sequential_files(request, tmp_path, where, sweep_flags):
+    args = ["--bundled", "diabetes", "--model", "linear", *SMALL, *sweep_flags]
     options = (["--jobs", "2"] if where == "jobs" else
                ["--scheduler", request.getfixturevalue("dask_client").scheduler.address])
     sequential = _command([*args, "--output", "seq"], tmp_path)
@@ -201,8 +203,11 @@ def test_command_writes_the_sequential_result(request, tmp_path, where):
     for proc in (sequential, parallel):
         _, err = proc.communicate(timeout=600)
         assert proc.returncode == 0, err
-    assert (tmp_path / "par" / "result.json").read_bytes() == \
-        (tmp_path / "seq" / "result.json").read_bytes()
+    written = sorted(p.name for p in (tmp_path / "seq").glob("*.json"))
+    assert "result.json" in written and written == sorted(
+        p.name for p in (tmp_path / "par").glob("*.json"))
+    for name in written:
+        assert (tmp_path / "par" / name).read_bytes() == (tmp_path / "seq" / name).read_bytes()
 
 
 @pytest.fixture(scope="module")

@@ -17,7 +17,8 @@ import joblib
 
 from korvan.parallel import ParallelError
 
-__all__ = ["SchedulerError", "add_arguments", "requested", "backend", "parallel_test"]
+__all__ = ["SchedulerError", "add_arguments", "requested", "backend", "parallel_test",
+           "command_test"]
 
 
 class SchedulerError(ParallelError, ValueError):
@@ -92,15 +93,18 @@ def parallel_test(args: argparse.Namespace, dataset: Any, model: Any,
         yield ParallelRobustnessTest(dataset, model, n_jobs=n_jobs, progress=progress)
 
 
-def run_test(args: argparse.Namespace, dataset: Any, model: Any, run_kwargs: dict[str, Any],
-             step: Callable[[], Any]) -> tuple[Any, int]:
-    """Run the command's test on the options' backend; return the result and the model calls.
+@contextlib.contextmanager
+def command_test(args: argparse.Namespace, test_class: Callable[[Any, Any], Any], dataset: Any,
+                 model: Any, counted: Any, step: Callable[[], Any]) -> Iterator[Any]:
+    """The command's test object, to run (and sweep with) inside the ``with`` block.
 
-    ``step`` is called once per finished round, on whichever worker it ran,
-    and once for the baseline prediction made here.
+    Without ``--jobs`` or ``--scheduler``: ``test_class(dataset, counted)``,
+    the sequential test on the model that counts its calls.  With them: a
+    ``ParallelRobustnessTest`` on the bare model (a counting wrapper would
+    have to travel to the workers), calling ``step`` as each round finishes.
     """
+    if not requested(args):
+        yield test_class(dataset, counted)
+        return
     with parallel_test(args, dataset, model, step) as test:
-        result = test.run(**run_kwargs)
-    step()
-    levels = run_kwargs["noise_levels"]
-    return result, 1 + len(levels) * run_kwargs["n_repeats"]
+        yield test
