@@ -63,6 +63,7 @@ memcheck: install
 bench: install
 	$(PY) bench/bench_perturb.py
 	$(PY) bench/bench_run.py
+	$(PY) bench/bench_report.py
 
 soak: install
 	$(PY) bench/soak.py
