@@ -1,13 +1,20 @@
-"""Wall time of the korvan-robustness command on a large CSV file.
+"""Wall time of the korvan-robustness command on a large CSV and Parquet file.
 
-Writes a 100,000-row, 20-feature regression CSV (one feature categorical)
-to a temporary folder, runs the command on it with three noise levels, and
-prints the wall time split into model time (fit + predict calls) and
-everything else (reading the CSV, perturbing, scoring, the chart and the
-JSON file).
+Writes a 100,000-row table of 20 features (four categorical: two text
+columns, two pandas categories) and a regression target as CSV and as
+Parquet, then runs the command with three noise levels:
 
-    python bench/bench_cli.py [--rows N] [--features N] [--repeats N] [--model gbm]
-    python bench/bench_cli.py --reference   # the pure-Python test in tests/reference.py
+- on the CSV file, fitting its own gradient-boosting model;
+- on the Parquet file, loading a Pipeline (one-hot encoding and scaling by
+  column name, then gradient boosting) fitted on the DataFrame and saved
+  with skops.
+
+Each run's wall time is split into reading, fitting or loading, predicting
+(the model calls, frame conversion included), perturbing and scoring (the
+rest of the test), and everything else (checks, printing, writing the chart
+and result.json).
+
+    python bench/bench_cli.py [--rows N] [--repeats N] [--runs N]
 """
 
 from __future__ import annotations
@@ -15,67 +22,82 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import os
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
-import pandas as pd
+import skops.io as sio
 
 from korvan import cli
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_frames import CATEGORICAL, make_frame  # noqa: E402
 
-def write_csv(path: Path, rows: int, features: int, seed: int = 0) -> None:
-    rng = np.random.default_rng(seed)
-    X = rng.normal(size=(rows, features))
-    frame = pd.DataFrame(X, columns=[f"x{i}" for i in range(features)])
-    frame["x0"] = rng.choice(["north", "south", "east", "west"], size=rows)
-    coef = rng.normal(size=features)
-    frame["y"] = X[:, 1:] @ coef[1:] + (frame["x0"] == "north") * 2.0 + rng.normal(size=rows)
-    frame.to_csv(path, index=False)
+
+def pipeline_for(frame):
+    from sklearn.compose import ColumnTransformer
+    from sklearn.ensemble import HistGradientBoostingRegressor
+    from sklearn.pipeline import Pipeline
+    from sklearn.preprocessing import OneHotEncoder, StandardScaler
+
+    features = frame.drop(columns="y")
+    numeric = [c for c in features.columns if c not in CATEGORICAL]
+    return Pipeline([
+        ("prep", ColumnTransformer([
+            ("onehot", OneHotEncoder(handle_unknown="ignore", sparse_output=False), CATEGORICAL),
+            ("scale", StandardScaler(), numeric)])),
+        ("gbm", HistGradientBoostingRegressor(max_iter=100, random_state=0)),
+    ]).fit(features, frame["y"])
+
+
+def run_once(argv: list[str]):
+    args = cli.build_parser().parse_args(argv)
+    start = time.perf_counter()
+    with contextlib.redirect_stdout(io.StringIO()):
+        report = cli.run(args, io.StringIO(), io.StringIO())
+    return time.perf_counter() - start, report
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=100_000)
-    parser.add_argument("--features", type=int, default=20)
     parser.add_argument("--repeats", type=int, default=10)
-    parser.add_argument("--noise-levels", default="0.1,0.2,0.3")
-    parser.add_argument("--model", default="gbm", choices=cli.MODEL_KINDS)
-    parser.add_argument("--reference", action="store_true",
-                        help="time the pure-Python test of tests/reference.py instead")
+    parser.add_argument("--runs", type=int, default=2)
     opts = parser.parse_args()
 
-    if opts.reference:
-        sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-        import reference
-
-        cli._load_test_class = lambda: reference.RobustnessTest
-
     with tempfile.TemporaryDirectory() as tmp:
-        csv = Path(tmp) / "bench.csv"
-        start = time.perf_counter()
-        write_csv(csv, opts.rows, opts.features)
-        write_seconds = time.perf_counter() - start
-        argv = [str(csv), "--target", "y", "--model", opts.model, "--n-repeats", str(opts.repeats),
-                "--noise-levels", opts.noise_levels, "--output", str(Path(tmp) / "out")]
-        args = cli.build_parser().parse_args(argv)
-        start = time.perf_counter()
-        with contextlib.redirect_stdout(io.StringIO()):
-            report = cli.run(args, io.StringIO(), io.StringIO())
-        wall = time.perf_counter() - start
-        json_mb = report.result_path.stat().st_size / 1e6
-
-    model = report.fit_seconds + report.predict_seconds
-    test = "reference (pure Python)" if opts.reference else "native"
-    print(f"korvan-robustness on {opts.rows:,} rows x {opts.features} features, noise levels "
-          f"{opts.noise_levels}, {opts.repeats} repeats, model {opts.model}, {test} test")
-    print(f"  (writing the CSV took {write_seconds:.2f} s, not counted)")
-    print(f"  wall time        {wall:8.2f} s")
-    print(f"  model            {model:8.2f} s  (fit {report.fit_seconds:.2f} s, "
-          f"{report.model_calls} predict calls {report.predict_seconds:.2f} s)")
-    print(f"  everything else  {wall - model:8.2f} s  (result.json {json_mb:.1f} MB)")
+        folder = Path(tmp)
+        frame = make_frame(opts.rows)
+        frame.to_csv(folder / "bench.csv", index=False)
+        frame.to_parquet(folder / "bench.parquet")
+        model = folder / "model.skops"
+        sio.dump(pipeline_for(frame), model)
+        trust = ",".join(sio.get_untrusted_types(file=model))
+        common = ["--target", "y", "--n-repeats", str(opts.repeats),
+                  "--noise-levels", "0.1,0.2,0.3", "--output", str(folder / "out")]
+        cases = {
+            "CSV, fits gbm": [str(folder / "bench.csv"), *common],
+            "Parquet, skops Pipeline": [str(folder / "bench.parquet"), "--model-file", str(model),
+                                        "--trust", trust, *common],
+        }
+        print(f"korvan-robustness on {opts.rows:,} rows x 20 features (4 categorical), "
+              f"3 noise levels x {opts.repeats} repeats, {opts.runs} runs each")
+        print(f"  {'case':<25} {'wall':>6} {'read':>6} {'fit/load':>8} {'predict':>8} "
+              f"{'perturb':>8} {'other':>6} {'(write)':>8}  load  result.json")
+        for name, argv in cases.items():
+            for _ in range(opts.runs):
+                load = os.getloadavg()[0]
+                wall, report = run_once(argv)
+                s = report.seconds
+                model_s = s.get("fit", 0.0) + s.get("load", 0.0)
+                other = wall - s.get("read", 0.0) - model_s - s["predict"] - s["perturb"]
+                size = report.result_path.stat().st_size / 1e6
+                print(f"  {name:<25} {wall:6.2f} {s.get('read', 0.0):6.2f} {model_s:8.2f} "
+                      f"{s['predict']:8.2f} {s['perturb']:8.2f} {other:6.2f} "
+                      f"{s.get('write', 0.0):8.2f}  {load:4.1f}  {size:.1f} MB "
+                      f"(other {other / wall:.0%})")
 
 
 if __name__ == "__main__":

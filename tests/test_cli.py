@@ -173,7 +173,7 @@ BAD = {
     "threshold not a number": (["--demo", "--threshold", "high"],
                                ["--threshold", "'high' is not a number"]),
     "unknown data set": (["--bundled", "iris"], ["'iris'", "diabetes", "breast_cancer"]),
-    "bundled with target": (["--demo", "--target", "y"], ["--target", "CSV file only"]),
+    "bundled with target": (["--demo", "--target", "y"], ["--target", "data file only"]),
 }
 
 

@@ -1,43 +1,44 @@
-"""The ``korvan-robustness`` command.
+"""The ``korvan-robustness`` command line: arguments, exit statuses, streams.
 
-Fits a model on the train split of a CSV file or a bundled data set, runs the
-robustness test on it, prints how far the score falls as the features get
-noisier, and writes the chart (``chart.png``) and the full result
-(``result.json``) to the output folder.
+What the command does lives in :mod:`korvan.command`; this module parses the
+arguments and turns every outcome into an exit status:
+
+0 done; 1 a robustness limit failed; 2 bad input (one line on stderr says
+what); 3 an unexpected failure (one line naming it and where the traceback
+was written; the traceback itself with ``--debug``).
 """
 
 from __future__ import annotations
 
 import argparse
+import datetime
+import io
 import math
 import os
+import re
 import sys
-import time
-from dataclasses import dataclass
-from pathlib import Path
-from typing import Any, Callable, Sequence, TextIO
-
-import numpy as np
+import tempfile
+import traceback
+from typing import Sequence, TextIO
 
 from korvan import __version__
-from korvan.data import BUNDLED, SPLITS, DataError, DataSet, load_bundled, read_csv
-from korvan.metrics import METRICS, default_metric, get_metric, metrics_for_task
-from korvan.models import MODEL_KINDS, Model, fit_estimator, make_estimator, wrap_model
-from korvan.stats import summary_lines
-from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, REGRESSION, TASK_TYPES
+from korvan.command import (
+    DEMO_DATA,
+    NativeModuleError,
+    RunReport,
+    UsageError,
+    run,
+)
+from korvan.data import BUNDLED, SPLITS
+from korvan.metrics import METRICS, default_metric
+from korvan.models import INPUT_MODES, MODEL_KINDS
+from korvan.utils.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 PROG = "korvan-robustness"
-DEMO_DATA = "diabetes"
 DEFAULT_NOISE_LEVELS = "0.1,0.2,0.3,0.4,0.5"
 METHODS = ("normal", "quantile")
-CHART_FILE = "chart.png"
-RESULT_FILE = "result.json"
 
 __all__ = ["main", "build_parser", "run", "RunReport", "UsageError"]
-
-
-class UsageError(Exception):
-    """Bad input from the user: reported as one line on stderr, exit status 2."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -113,37 +114,55 @@ def _name_list(text: str) -> list[str]:
     return list(dict.fromkeys(names))
 
 
+def _size(text: str) -> int:
+    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?\s*", text, re.IGNORECASE)
+    if not match:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a size such as 800M or 4G")
+    scale = 1024 ** " kmgt".index(match.group(2).lower() or " ")
+    return int(float(match.group(1)) * scale)
+
+
+def _separator(text: str) -> str:
+    # A tab is easier to type as \t than as itself.
+    return "\t" if text in ("\\t", "tab") else text
+
+
 def build_parser() -> argparse.ArgumentParser:
     """Return the command's argument parser."""
     parser = _Parser(
         prog=PROG,
         description=(
             "Measure how far a model's score falls when its input features are perturbed.\n"
-            "The model is fitted on the train split, then scored on the chosen split with\n"
-            "noise of growing size added to the features, several times per level."
+            "The model (loaded with --model-file, or fitted on the train split) is scored\n"
+            "on the chosen split with noise of growing size added to the features,\n"
+            "several times per level."
         ),
         epilog=(
             "examples:\n"
+            f"  {PROG} data.parquet --target churn --model-file model.skops\n"
             f"  {PROG} --demo\n"
             f"  {PROG} --bundled breast_cancer --metric ACC --noise-levels 0.2,0.5,1\n"
             f"  {PROG} data.csv --target price --categorical city,type --sample-weight w\n\n"
             f"--demo is --bundled {DEMO_DATA} with every default: a gradient-boosting\n"
             f"regressor on 442 patients, MSE on the test split at noise levels\n"
             f"{DEFAULT_NOISE_LEVELS}, 10 repeats each.\n\n"
-            "Exit status 2 means bad input (one line on stderr says what); files are\n"
-            "written only when the test succeeded."
+            "Exit status: 0 done; 2 bad input (one line on stderr says what); 3 an\n"
+            "unexpected failure (one line, and where the traceback was written).\n"
+            "Files are written only when the whole run succeeded, all of them or none."
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    src = parser.add_argument_group("data (a CSV file, --bundled or --demo)")
-    src.add_argument("csv", nargs="?", metavar="CSV",
-                     help="CSV file with a header row, one row per sample")
+    src = parser.add_argument_group("data (a CSV or Parquet file, --bundled or --demo)")
+    src.add_argument("data", nargs="?", metavar="DATA",
+                     help="CSV file with a header row, or a .parquet file; one row per sample")
+    src.add_argument("--sep", type=_separator, default=",", metavar="SEP",
+                     help="field separator of a CSV file (default ','; \\t for tabs)")
     src.add_argument("--bundled", choices=BUNDLED,
                      help="use a data set that ships with scikit-learn: diabetes (regression) "
                           "or breast_cancer (binary classification)")
     src.add_argument("--demo", action="store_true",
                      help=f"run on the bundled {DEMO_DATA} data with the defaults")
-    src.add_argument("--target", metavar="COLUMN", help="target column of the CSV file")
+    src.add_argument("--target", metavar="COLUMN", help="target column of the data file")
     src.add_argument("--task-type", choices=TASK_TYPES,
                      help="inferred from the target when omitted: labels and few whole "
                           "numbers mean classification, other numbers regression")
@@ -152,10 +171,26 @@ def build_parser() -> argparse.ArgumentParser:
                           "their type (text and true/false columns are categorical)")
     src.add_argument("--sample-weight", metavar="COLUMN",
                      help="column of non-negative sample weights (not used as a feature)")
+    src.add_argument("--drop", type=_name_list, metavar="COLS",
+                     help="comma-separated columns to leave out: identifiers, dates, free text")
 
     test = parser.add_argument_group("model and test")
+    test.add_argument("--model-file", metavar="PATH",
+                      help="a fitted model to test instead of fitting one: a .skops file, or "
+                           "with --allow-pickle a .joblib, .pkl or .pickle file")
+    test.add_argument("--allow-pickle", action="store_true",
+                      help="load pickle-based model files, which can run any code while they "
+                           "load: only for files you trust")
+    test.add_argument("--trust", type=_name_list, metavar="TYPES",
+                      help="comma-separated types a .skops file may hold beyond those skops "
+                           "trusts by default")
+    test.add_argument("--input", choices=INPUT_MODES, default="auto",
+                      help="what the model is handed: frame (the data's columns and dtypes), "
+                           "array (a float matrix, categories as codes) or auto (default: a "
+                           "frame for models fitted on one)")
     test.add_argument("--model", choices=MODEL_KINDS, default="gbm",
-                      help="gbm: gradient boosting (default); linear: linear or logistic "
+                      help="without --model-file, the model fitted on the train split: gbm: "
+                           "gradient boosting (default); linear: linear or logistic "
                            "regression; forest: random forest")
     test.add_argument("--split", choices=SPLITS, default="test",
                       help="rows to score: main (all), train or test (default; 30%% of rows)")
@@ -181,259 +216,97 @@ def build_parser() -> argparse.ArgumentParser:
                            "noise level, reported as the worst group (default 0.1)")
     test.add_argument("--seed", type=_seed, default=0,
                       help="seed of the train/test split, the model and the noise (default 0)")
-    parser.add_argument("--output", default="robustness-output", metavar="DIR",
-                        help="folder for chart.png and result.json (default ./robustness-output)")
+    out = parser.add_argument_group("output")
+    out.add_argument("--output", default="robustness-output", metavar="DIR",
+                     help="folder for chart.png and result.json (default ./robustness-output)")
+    out.add_argument("--worst-rows", metavar="PATH.csv",
+                     help="also write the worst group's rows with their features, target, "
+                          "baseline prediction and gap to this CSV file")
+    out.add_argument("--max-memory", type=_size, metavar="SIZE",
+                     help="memory the predictions may take, e.g. 4G (default: half of the "
+                          "available memory)")
+    out.add_argument("--debug", action="store_true",
+                     help="on an unexpected failure, print the whole traceback")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     return parser
 
 
-# -- progress and timing -----------------------------------------------------
 
-class _Progress:
-    """A one-line progress bar over the model calls, drawn only on a terminal."""
+# -- streams and failures ----------------------------------------------------
 
-    def __init__(self, total: int, stream: TextIO, width: int = 30) -> None:
-        self.total = max(total, 1)
-        self.stream = stream
-        self.width = width
-        isatty = getattr(stream, "isatty", None)
-        self.enabled = bool(isatty and isatty())
-        self.done = 0
+class _PipeSafe:
+    """A stream that goes quiet once its reader has gone (``cmd | head -1``)."""
 
-    def step(self) -> None:
-        self.done += 1
-        if self.enabled:
-            shown = min(self.done, self.total)
-            filled = self.width * shown // self.total
-            bar = "#" * filled + "-" * (self.width - filled)
-            self.stream.write(f"\rRobustness test [{bar}] {shown}/{self.total} model calls")
-            self.stream.flush()
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self.closed_pipe = False
 
-    def close(self) -> None:
-        if self.enabled and self.done:
-            self.stream.write("\n")
-            self.stream.flush()
+    def write(self, text: str) -> int:
+        if not self.closed_pipe:
+            try:
+                self._stream.write(text)
+            except BrokenPipeError:
+                self._gone()
+        return len(text)
 
+    def flush(self) -> None:
+        if not self.closed_pipe:
+            try:
+                self._stream.flush()
+            except BrokenPipeError:
+                self._gone()
 
-class _CountingModel:
-    """Passes calls to a model while counting and timing them."""
+    def isatty(self) -> bool:
+        isatty = getattr(self._stream, "isatty", None)
+        return bool(isatty and isatty())
 
-    def __init__(self, model: Model, progress: _Progress) -> None:
-        self._model = model
-        self._progress = progress
-        self.name = model.name
-        self.estimator = model.estimator
-        self.calls = 0
-        self.seconds = 0.0
-
-    @property
-    def classes_(self) -> Any:
-        return self._model.classes_
-
-    def _call(self, method: Callable[[np.ndarray], np.ndarray], X: np.ndarray) -> np.ndarray:
-        start = time.perf_counter()
+    def _gone(self) -> None:
+        self.closed_pipe = True
+        # What is still buffered, and the interpreter's own flush at exit, go
+        # nowhere instead of into the closed pipe.
         try:
-            return method(X)
-        finally:
-            self.seconds += time.perf_counter() - start
-            self.calls += 1
-            self._progress.step()
-
-    def predict(self, X: np.ndarray) -> np.ndarray:
-        return self._call(self._model.predict, X)
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, self._stream.fileno())
+            os.close(devnull)
+        except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+            pass
 
 
-class _CountingProbabilisticModel(_CountingModel):
-    def predict_proba(self, X: np.ndarray) -> np.ndarray:
-        return self._call(self._model.predict_proba, X)  # type: ignore[attr-defined]
+def _save_traceback(text: str) -> str:
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    fd, path = tempfile.mkstemp(prefix=f"{PROG}-{stamp}-", suffix=".log")
+    with os.fdopen(fd, "w", encoding="utf-8") as fh:
+        fh.write(text)
+    return path
 
 
-def _counting(model: Model, progress: _Progress) -> _CountingModel:
-    if hasattr(model, "predict_proba"):
-        return _CountingProbabilisticModel(model, progress)
-    return _CountingModel(model, progress)
-
-
-# -- the command -------------------------------------------------------------
-
-@dataclass
-class RunReport:
-    """What one run of the command did, with where its time went."""
-
-    result: Any
-    chart_path: Path
-    result_path: Path
-    model_calls: int
-    fit_seconds: float
-    predict_seconds: float
-    total_seconds: float
-
-
-class NativeModuleError(Exception):
-    """The native robustness module is missing or cannot be loaded."""
-
-
-def _load_test_class() -> type:
-    # Imported when the command runs, so that --help works without the build.
+def _unexpected(exc: BaseException, debug: bool, stderr: TextIO) -> int:
+    text = "".join(traceback.format_exception(exc))
+    summary = " ".join(f"{type(exc).__name__}: {exc}".split())
+    if debug:
+        stderr.write(text)
+        print(f"{PROG}: unexpected failure: {summary}", file=stderr)
+        return 3
     try:
-        from korvan.factsheet.diagnose.robustness import RobustnessTest
-    except ImportError as exc:
-        raise NativeModuleError(str(exc)) from exc
-    return RobustnessTest
-
-
-def _load_data(args: argparse.Namespace) -> DataSet:
-    sources = [args.csv is not None, args.bundled is not None, args.demo]
-    if sum(sources) != 1:
-        raise UsageError("give exactly one of: a CSV file, --bundled NAME "
-                         f"({', '.join(BUNDLED)}) or --demo")
-    csv_only = {"--target": args.target, "--task-type": args.task_type,
-                "--categorical": args.categorical, "--sample-weight": args.sample_weight}
-    if args.csv is None:
-        given = [opt for opt, v in csv_only.items() if v is not None]
-        if given:
-            raise UsageError(f"{', '.join(given)} appl{'y' if len(given) > 1 else 'ies'} "
-                             "to a CSV file only; the bundled data sets fix their own")
-        return load_bundled(args.bundled or DEMO_DATA, random_state=args.seed)
-    if args.target is None:
-        raise UsageError("a CSV file needs --target COLUMN naming the target column")
-    frame = read_csv(args.csv)
-    types = None
-    if args.categorical is not None:
-        candidates = [c for c in frame.columns if c not in (args.target, args.sample_weight)]
-        for name in args.categorical:
-            if name not in candidates:
-                raise UsageError(f"--categorical: {name!r} is not a feature column; valid "
-                                 f"columns are: {', '.join(map(str, candidates))}")
-        types = {c: CATEGORICAL for c in args.categorical}
-    return DataSet(frame, args.target, task_type=args.task_type, feature_types=types,
-                   sample_weight=args.sample_weight, random_state=args.seed,
-                   name=Path(args.csv).stem)
-
-
-def _check_test_inputs(args: argparse.Namespace, ds: DataSet) -> str:
-    """Check the test's options against the data; return the metric to use."""
-    n_classes = None if ds.classes is None else len(ds.classes)
-    valid = ", ".join(metrics_for_task(ds.task_type, n_classes))
-    if args.metric is None:
-        metric = default_metric(ds.task_type, n_classes)
-    else:
-        try:
-            entry = get_metric(args.metric)
-        except ValueError:
-            raise UsageError(f"unknown metric {args.metric!r}; valid metrics for "
-                             f"{ds.task_type} are: {valid}") from None
-        metric = entry.name
-        if entry.task != ds.task_type:
-            raise UsageError(f"metric {metric} scores {entry.task}, but "
-                             f"{ds.name} is a {ds.task_type} task; valid metrics are: "
-                             f"{valid}")
-        if not entry.fits(ds.task_type, n_classes):
-            raise UsageError(f"metric {metric} scores the probability of one of two classes, "
-                             f"but the target has {n_classes}; valid metrics here are: {valid}")
-    for fn in args.features or []:
-        if fn not in ds.feature_names:
-            raise UsageError(f"--features: unknown feature {fn!r}; valid features are: "
-                             f"{', '.join(map(str, ds.feature_names))}")
-    output = Path(args.output)
-    if output.exists() and not output.is_dir():
-        raise UsageError(f"--output: {output} exists and is not a folder")
-    return metric
-
-
-def _print_summary(out: TextIO, ds: DataSet, model: Model, args: argparse.Namespace,
-                   metric: str, sign: int, result: Any) -> None:
-    table = result.table
-    X, _, _ = ds.get_X_y_data(args.split)
-    features = args.features or ds.feature_names
-    better = "higher" if sign > 0 else "lower"
-    print(f"Robustness of {model.name} on {ds.name} ({ds.task_type}, {args.split} split, "
-          f"{X.shape[0]} rows)", file=out)
-    print(f"Metric {metric} ({better} is better), {args.n_repeats} repeats per level, "
-          f"{args.method} noise on {len(features)} of {len(ds.feature_names)} features, "
-          f"seed {args.seed}", file=out)
-    print("", file=out)
-    print(f"{metric} per repeat and noise level:", file=out)
-    print(table.to_string(float_format=lambda v: f"{v:.6g}"), file=out)
-    print("", file=out)
-    for line in summary_lines(result.summary, metric):
-        print(line, file=out)
-    info = result.value["data_info"]
-    n_worst, n_rest = len(info["sample_idx1"]), len(info["sample_idx2"])
-    print("", file=out)
-    first = f"{float(table.columns[1]):g}" if table.shape[1] > 1 else "the first level"
-    print(f"Worst group: {n_worst} rows, whose predictions move most at noise {first}; "
-          f"remaining: {n_rest} rows", file=out)
-
-
-def run(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> RunReport:
-    """Run the command for parsed arguments.
-
-    Raises
-    ------
-    UsageError
-        For bad input; nothing has been written then.
-    """
-    started = time.perf_counter()
-    try:
-        ds = _load_data(args)
-    except DataError as exc:
-        raise UsageError(str(exc)) from None
-    metric = _check_test_inputs(args, ds)
-    test_class = _load_test_class()
-
-    X_train, y_train, w_train = ds.get_X_y_data("train")
-    estimator = make_estimator(args.model, ds.task_type, random_state=args.seed)
-    fit_start = time.perf_counter()
-    fit_estimator(estimator, X_train, y_train, w_train)
-    fit_seconds = time.perf_counter() - fit_start
-    model = wrap_model(estimator)
-    sign = get_metric(metric).sign
-
-    progress = _Progress(1 + len(args.noise_levels) * args.n_repeats, stderr)
-    counted = _counting(model, progress)
-    try:
-        result = test_class(ds, counted).run(
-            dataset=args.split, metric=metric, n_repeats=args.n_repeats,
-            perturb_features=args.features, perturb_method=args.method,
-            noise_levels=list(args.noise_levels), threshold=args.threshold,
-            random_state=args.seed,
-        )
-    except ValueError as exc:
-        raise UsageError(f"robustness test failed: {exc}") from None
-    finally:
-        progress.close()
-
-    _print_summary(stdout, ds, model, args, metric, sign, result)
-    output = Path(args.output)
-    try:
-        output.mkdir(parents=True, exist_ok=True)
-        chart_path = Path(result.plot(output / CHART_FILE))
-        result_path = Path(result.save(output / RESULT_FILE))
-    except OSError as exc:
-        raise UsageError(f"cannot write to {output}: {exc.strerror or exc}") from None
-    total = time.perf_counter() - started
-    print("", file=stdout)
-    print(f"Chart:  {chart_path}", file=stdout)
-    print(f"Result: {result_path}", file=stdout)
-    print(f"Time: {total:.2f} s in all; model {fit_seconds + counted.seconds:.2f} s "
-          f"(fit {fit_seconds:.2f} s, {counted.calls} predict calls {counted.seconds:.2f} s)",
-          file=stdout)
-    return RunReport(result=result, chart_path=chart_path, result_path=result_path,
-                     model_calls=counted.calls, fit_seconds=fit_seconds,
-                     predict_seconds=counted.seconds, total_seconds=total)
+        where = f"the traceback is in {_save_traceback(text)}"
+    except OSError:
+        where = "run again with --debug for the traceback"
+    print(f"{PROG}: unexpected failure: {summary}; {where}", file=stderr)
+    return 3
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status.
 
-    0: done; 1: the native module is missing or the test hit an internal
-    error; 2: bad input (one line on stderr says what).
+    0: done; 2: bad input (one line on stderr says what); 3: an unexpected
+    failure, the native module missing included.
     """
-    stdout, stderr = sys.stdout, sys.stderr
+    stdout, stderr = _PipeSafe(sys.stdout), sys.stderr
+    debug = "--debug" in (sys.argv[1:] if argv is None else list(argv))
     try:
         args = build_parser().parse_args(argv)
-        run(args, stdout, stderr)
+        run(args, stdout, stderr)  # type: ignore[arg-type]
+        stdout.flush()
     except UsageError as exc:
         message = " ".join(str(exc).split())
         print(f"{PROG}: error: {message}", file=stderr)
@@ -441,12 +314,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     except NativeModuleError as exc:
         print(f"{PROG}: error: the native robustness module cannot be loaded ({exc}); "
               f"build it with 'make install'", file=stderr)
-        return 1
+        return 3
     except SystemExit as exc:  # --help
+        stdout.flush()
         return exc.code if isinstance(exc.code, int) else 0
+    except BrokenPipeError:  # --help | head -1: argparse writes to the pipe itself
+        _PipeSafe(sys.stdout)._gone()
+        return 0
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=stderr)
         return 130
+    except Exception as exc:
+        return _unexpected(exc, debug, stderr)
     return 0
 
 

@@ -19,6 +19,7 @@ import pandas as pd
 from pandas.api import types as ptypes
 from sklearn.model_selection import train_test_split
 
+from korvan.frames import FrameSchema
 from korvan.utils.constants import (
     CATEGORICAL,
     CLASSIFICATION,
@@ -28,7 +29,7 @@ from korvan.utils.constants import (
     TASK_TYPES,
 )
 
-__all__ = ["DataError", "DataSet", "BUNDLED", "SPLITS", "load_bundled", "read_csv"]
+__all__ = ["DataError", "DataSet", "BUNDLED", "SPLITS", "load_bundled"]
 
 #: Names of the splits :meth:`DataSet.get_X_y_data` serves.
 SPLITS: tuple[str, ...] = ("main", "train", "test")
@@ -132,6 +133,9 @@ class DataSet:
         For each categorical feature, the labels its codes 0, 1, ... stand for.
     classes : numpy.ndarray or None
         For classification, the labels the target codes 0, 1, ... stand for.
+    schema : korvan.frames.FrameSchema
+        The original names, dtypes and categories of the features, to rebuild
+        a frame like the original from any feature matrix.
 
     Raises
     ------
@@ -176,6 +180,7 @@ class DataSet:
         self.feature_types = self._read_feature_types(frame, feature_types)
         self.categories: dict[Hashable, list[Any]] = {}
         self._X = self._encode_features(frame)
+        self.schema = FrameSchema.from_frame(frame, self.feature_names, self.categories)
         self.task_type, self._y, self.classes = self._encode_target(frame[target], task_type)
         self.test_size = test_size
         self.random_state = random_state
@@ -356,7 +361,9 @@ class DataSet:
 
     @classmethod
     def from_csv(cls, path: str | os.PathLike[str], target: Hashable, **kwargs: Any) -> "DataSet":
-        """Read a CSV file (header row first) into a DataSet.
+        """Read a CSV (header row first) or Parquet file into a DataSet.
+
+        See :func:`korvan.inputs.read_table` for the formats.
 
         Parameters
         ----------
@@ -374,8 +381,10 @@ class DataSet:
             If the file is missing, unreadable, empty or not CSV, or the
             data does not fit (see :class:`DataSet`).
         """
+        from korvan.inputs import read_table
+
         kwargs.setdefault("name", Path(path).stem)
-        return cls(read_csv(path), target, **kwargs)
+        return cls(read_table(path), target, **kwargs)
 
     @property
     def n_samples(self) -> int:
@@ -417,6 +426,25 @@ class DataSet:
         """Return the frame's index labels of a split's rows, in ``X`` row order."""
         return self._index[self._rows(dataset)]
 
+    def get_frame(self, dataset: str = "test", X: np.ndarray | None = None) -> pd.DataFrame:
+        """Return a split's features as a frame like the original, indexed by row label.
+
+        Parameters
+        ----------
+        dataset : {"main", "train", "test"}, default "test"
+        X : numpy.ndarray, optional
+            A matrix of the split's rows to decode instead of the stored one,
+            such as a perturbed copy.
+        """
+        rows = self._rows(dataset)
+        return self.schema.to_frame(self._X[rows] if X is None else X, index=self._index[rows])
+
+    def target_labels(self, y: np.ndarray) -> np.ndarray:
+        """The original target values of ``y`` (class labels for classification)."""
+        if self.classes is None:
+            return np.asarray(y)
+        return self.classes[np.asarray(y, dtype=np.intp)]
+
     def __repr__(self) -> str:
         n_cat = sum(ft == CATEGORICAL for ft in self.feature_types)
         return (
@@ -424,33 +452,6 @@ class DataSet:
             f"features={len(self.feature_names)} ({n_cat} categorical), "
             f"target={self.target!r})"
         )
-
-
-def read_csv(path: str | os.PathLike[str]) -> pd.DataFrame:
-    """Read a CSV file with a header row, turning every failure into a DataError.
-
-    Raises
-    ------
-    DataError
-        If the file is missing, not a file, unreadable, empty, not CSV, or
-        has a header but no rows.
-    """
-    path = Path(path)
-    if not path.exists():
-        raise DataError(f"No such file: {path}")
-    if not path.is_file():
-        raise DataError(f"Not a file: {path}")
-    try:
-        frame = pd.read_csv(path)
-    except pd.errors.EmptyDataError:
-        raise DataError(f"The file {path} is empty") from None
-    except (pd.errors.ParserError, UnicodeDecodeError) as exc:
-        raise DataError(f"Cannot read {path} as CSV: {exc}") from None
-    except OSError as exc:
-        raise DataError(f"Cannot read {path}: {exc.strerror or exc}") from None
-    if frame.shape[0] == 0:
-        raise DataError(f"The file {path} has a header but no data rows")
-    return frame
 
 
 def load_bundled(name: str, test_size: float = 0.3, random_state: int = 0) -> DataSet:

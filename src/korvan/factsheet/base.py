@@ -12,7 +12,9 @@ class TestBase:
         The data the test reads, see :class:`korvan.data.DataSet`.
     model : object
         A fitted model with ``predict`` (and ``predict_proba`` for
-        classifiers), see :func:`korvan.models.wrap_model`.
+        classifiers), see :func:`korvan.models.wrap_model`.  A wrapped model
+        is bound to ``dataset`` (a copy; the caller's is unchanged), so that
+        one fitted on a DataFrame is called with frames of its columns.
     """
 
     # Not a pytest test class, despite the name.
@@ -24,5 +26,8 @@ class TestBase:
     CLASSIFICATION_METRIC_DEFAULT = "AUC"
 
     def __init__(self, dataset: Any, model: Any) -> None:
+        from korvan.models import bind_model
+
         self.dataset = dataset
-        self.model = model
+        # A model fitted on a DataFrame is called with frames of this data set.
+        self.model = bind_model(model, dataset)

@@ -8,6 +8,7 @@ import os
 from typing import Any, Mapping
 
 import numpy as np
+import orjson
 import pandas as pd
 
 from korvan.report.display import HtmlDisplay
@@ -43,6 +44,8 @@ def to_jsonable(obj: Any) -> Any:
         return to_jsonable(obj.tolist())
     if isinstance(obj, Mapping):
         return {_key(k): to_jsonable(v) for k, v in obj.items()}
+    if type(obj) is list and _finite_floats(obj):
+        return obj  # the common bulk: one prediction per row, already JSON values
     if isinstance(obj, (list, tuple, set, frozenset)):
         return [to_jsonable(v) for v in obj]
     if isinstance(obj, pd.DataFrame):
@@ -52,6 +55,18 @@ def to_jsonable(obj: Any) -> Any:
         return to_jsonable(obj.tolist())
     name = getattr(obj, "name", None)
     return name if isinstance(name, str) else str(obj)
+
+
+# orjson writes the large prediction lists many times faster than json; numpy
+# scalars that slip through are written as numbers.
+_ORJSON = orjson.OPT_SERIALIZE_NUMPY
+
+
+def _finite_floats(values: list[Any]) -> bool:
+    # Checked in bulk: a run keeps hundreds of thousands of predictions.
+    if not values or not all(type(v) is float for v in values):
+        return False
+    return bool(np.isfinite(np.fromiter(values, dtype=np.float64, count=len(values))).all())
 
 
 def _number_key(key: str) -> Any:
@@ -195,7 +210,9 @@ class ValidationResult(HtmlDisplay):
 
     def to_json(self, indent: int | None = None) -> str:
         """Return :meth:`to_dict` as a strict JSON string (no NaN)."""
-        return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
+        if indent is not None:
+            return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
+        return orjson.dumps(self.to_dict(), option=_ORJSON).decode("utf-8")
 
     def save(self, path: str | os.PathLike[str]) -> str:
         """Write :meth:`to_json` to a file and return its path.
@@ -203,10 +220,10 @@ class ValidationResult(HtmlDisplay):
         The text is built before the file is opened, so a result that cannot
         be turned into JSON leaves no partial file behind.
         """
-        text = self.to_json()
+        data = orjson.dumps(self.to_dict(), option=_ORJSON)
         path = os.fspath(path)
-        with open(path, "w", encoding="utf-8") as fh:
-            fh.write(text)
+        with open(path, "wb") as fh:
+            fh.write(data)
         return path
 
     @classmethod
@@ -245,8 +262,18 @@ class ValidationResult(HtmlDisplay):
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> "ValidationResult":
         """Read a result written by :meth:`save`."""
-        with open(path, encoding="utf-8") as fh:
-            return cls.from_dict(json.load(fh))
+        with open(path, "rb") as fh:
+            return cls.from_dict(orjson.loads(fh.read()))
+
+    def worst_rows(self, dataset: Any, model: Any = None) -> pd.DataFrame:
+        """The worst group's rows, indexed by the data set's original row labels.
+
+        See :func:`korvan.rows.worst_rows`; with ``model``, each row also gets
+        its baseline prediction and its gap.
+        """
+        from korvan.rows import worst_rows
+
+        return worst_rows(self, dataset, model)
 
     def plot(self, path: str | os.PathLike[str] | None = None, width: int = 800,
              height: int = 500) -> Any:

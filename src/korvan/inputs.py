@@ -1,0 +1,194 @@
+"""Reading the inputs a user brings: data files (CSV, Parquet) and fitted models.
+
+Every failure becomes an :class:`InputError` whose message says what is wrong
+and which option fixes it, so that the command can print it as one line.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from typing import Any, Iterable
+
+import pandas as pd
+
+from korvan.data import DataError
+
+__all__ = ["InputError", "read_table", "load_model", "PARQUET_SUFFIXES", "SKOPS_SUFFIXES",
+           "PICKLE_SUFFIXES"]
+
+PARQUET_SUFFIXES: tuple[str, ...] = (".parquet", ".pq")
+SKOPS_SUFFIXES: tuple[str, ...] = (".skops",)
+PICKLE_SUFFIXES: tuple[str, ...] = (".joblib", ".pkl", ".pickle")
+# Separators people use instead of commas: a header that is one column but
+# holds one of these was almost surely split with the wrong one.
+_OTHER_SEPARATORS = (";", "\t", "|")
+
+
+class InputError(DataError):
+    """An input file cannot be used; the message says why and what fixes it."""
+
+
+def _existing_file(path: str | os.PathLike[str]) -> Path:
+    path = Path(path)
+    if not path.exists():
+        raise InputError(f"No such file: {path}")
+    if not path.is_file():
+        raise InputError(f"Not a file: {path}")
+    return path
+
+
+def read_table(path: str | os.PathLike[str], sep: str = ",") -> pd.DataFrame:
+    """Read a data file into a DataFrame.
+
+    Parquet files (``.parquet``, ``.pq``) are read through pyarrow and keep
+    the index they were written with; anything else is read as CSV with a
+    header row, and its rows are labelled 0, 1, ... in file order.
+
+    Parameters
+    ----------
+    path : str or path-like
+    sep : str, default ","
+        The CSV field separator (``"\\t"`` for tab-separated files).
+
+    Raises
+    ------
+    InputError
+        If the file is missing, unreadable, empty, or not in the format its
+        name says; a CSV whose header is one column holding another common
+        separator gets a message suggesting ``--sep``.
+    """
+    path = _existing_file(path)
+    if path.suffix.lower() in PARQUET_SUFFIXES:
+        frame = _read_parquet(path)
+    else:
+        frame = _read_csv(path, sep)
+    if frame.shape[0] == 0:
+        raise InputError(f"The file {path} has a header but no data rows")
+    return frame
+
+
+def _read_parquet(path: Path) -> pd.DataFrame:
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise InputError(
+            f"Reading {path.name} needs pyarrow: pip install 'korvan-robustness[parquet]'"
+        ) from None
+    try:
+        return pd.read_parquet(path, engine="pyarrow")
+    except OSError as exc:
+        raise InputError(f"Cannot read {path} as Parquet: {exc}") from None
+    except Exception as exc:  # pyarrow raises its own ArrowInvalid and friends
+        raise InputError(f"Cannot read {path} as Parquet: {type(exc).__name__}: {exc}") from None
+
+
+def _csv_engine(sep: str) -> str:
+    # pyarrow parses CSV several times faster than pandas' own parser; it takes
+    # a one-character separator only.
+    if len(sep) != 1:
+        return "python"
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return "c"
+    return "pyarrow"
+
+
+def _read_csv(path: Path, sep: str) -> pd.DataFrame:
+    if not sep:
+        raise InputError("--sep: the separator is empty")
+    engine = _csv_engine(sep)
+    try:
+        frame = pd.read_csv(path, sep=sep, engine=engine)
+    except pd.errors.EmptyDataError:
+        raise InputError(f"The file {path} is empty") from None
+    except UnicodeDecodeError as exc:
+        raise InputError(f"Cannot read {path} as CSV: it is not UTF-8 text ({exc.reason})") from None
+    except OSError as exc:
+        raise InputError(f"Cannot read {path}: {exc.strerror or exc}") from None
+    except Exception as exc:  # pandas' ParserError, pyarrow's ArrowInvalid
+        if engine == "pyarrow" and "Empty CSV file" in str(exc):
+            raise InputError(f"The file {path} is empty") from None
+        text = " ".join(str(exc).split())
+        raise InputError(f"Cannot read {path} as CSV: {text}") from None
+    if frame.shape[1] == 1:
+        header = str(frame.columns[0])
+        for other in _OTHER_SEPARATORS:
+            if other != sep and other in header:
+                shown = "\\t" if other == "\t" else other
+                raise InputError(
+                    f"{path} reads as a single column {header[:60]!r}; its header holds "
+                    f"{shown!r}: pass --sep '{shown}'"
+                )
+    return frame
+
+
+def load_model(path: str | os.PathLike[str], allow_pickle: bool = False,
+               trust: Iterable[str] = ()) -> Any:
+    """Load a fitted model from a file.
+
+    Parameters
+    ----------
+    path : str or path-like
+        A ``.skops`` file, or a pickle-based one (``.joblib``, ``.pkl``,
+        ``.pickle``).
+    allow_pickle : bool, default False
+        Pickle-based files can run any code while they load, so they are
+        loaded only when this is True.
+    trust : iterable of str
+        Types a skops file may hold beyond the ones skops trusts by default.
+
+    Raises
+    ------
+    InputError
+        If the file is missing or unreadable, its kind is unknown, it is a
+        pickle and ``allow_pickle`` is False, or it holds types that are not
+        trusted (the message lists them).
+    """
+    path = _existing_file(path)
+    suffix = path.suffix.lower()
+    if suffix in SKOPS_SUFFIXES:
+        return _load_skops(path, list(trust))
+    if suffix in PICKLE_SUFFIXES:
+        if not allow_pickle:
+            raise InputError(
+                f"{path.name} is a pickle, which can run any code while it loads; "
+                f"load it only if you trust its source, with --allow-pickle "
+                f"(or save the model with skops)"
+            )
+        return _load_pickle(path)
+    known = ", ".join(SKOPS_SUFFIXES + PICKLE_SUFFIXES)
+    raise InputError(f"Unknown kind of model file {path.name}; the name must end in one of: {known}")
+
+
+def _load_skops(path: Path, trust: list[str]) -> Any:
+    try:
+        import skops.io as sio
+    except ImportError:
+        raise InputError(
+            f"Loading {path.name} needs skops: pip install 'korvan-robustness[skops]'"
+        ) from None
+    try:
+        untrusted = sio.get_untrusted_types(file=path)
+    except Exception as exc:  # not a zip file, a damaged schema...
+        raise InputError(f"Cannot read {path} as a skops file: {exc}") from None
+    refused = [t for t in untrusted if t not in trust]
+    if refused:
+        raise InputError(
+            f"{path.name} holds types skops does not trust by default: {', '.join(refused)}; "
+            f"if you trust them, name them with --trust {','.join(refused)}"
+        )
+    try:
+        return sio.load(path, trusted=untrusted)
+    except Exception as exc:
+        raise InputError(f"Cannot load {path}: {type(exc).__name__}: {exc}") from None
+
+
+def _load_pickle(path: Path) -> Any:
+    import joblib
+
+    try:
+        return joblib.load(path)
+    except Exception as exc:  # unpickling can raise anything the file's code raises
+        raise InputError(f"Cannot load {path}: {type(exc).__name__}: {exc}") from None
