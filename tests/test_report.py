@@ -200,3 +200,28 @@ def test_notebook_display_through_ipython(mixed_run, shown):
 
     only, _ = DisplayFormatter().format(obj, include={"text/html"})
     assert set(only) == {"text/html"}
+
+
+@pytest.mark.parametrize("no_html", [False, True])
+def test_command_writes_the_report_beside_chart_and_result(tmp_path, capsys, no_html):
+    from conftest import mixed_frame
+    from korvan import cli
+
+    csv = tmp_path / "mixed.csv"
+    mixed_frame(n=150).to_csv(csv)
+    out = tmp_path / "out"
+    argv = [str(csv), "--target", "label", "--drop", "id", "--n-repeats", "2",
+            "--noise-levels", "0.3", "--output", str(out)] + (["--no-html"] if no_html else [])
+    assert cli.main(argv) == 0
+    printed = capsys.readouterr().out
+    report = out / "report.html"
+    assert sorted(p.name for p in out.iterdir()) == sorted(
+        ["chart.png", "result.json"] + ([] if no_html else ["report.html"]))
+    assert (str(report) in printed) is not no_html
+    if not no_html:
+        page = report.read_text(encoding="utf-8")
+        root = parse(page)
+        assert_inert(root, page)
+        # The command hands the report its model, so the worst rows show their gap.
+        (head,) = [t.find("thead") for t in root.iter("table") if t.get("id") == "worst-rows"]
+        assert [th.text for th in head.iter("th")][2:5] == ["gap", "baseline prediction", "label"]

@@ -33,7 +33,7 @@ def _split(obj: Any, sweep: Any) -> tuple[Any, Any]:
     return obj, sweep
 
 
-def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None,
+def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: Any = None,
                   top_rows: int = DEFAULT_TOP_ROWS, max_drop: float | None = None,
                   level: float | None = None, compact: bool = False,
                   when: _dt.datetime | None = None) -> dict[str, Any]:
@@ -50,6 +50,9 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None,
     sweep : FeatureSweep, optional
         A per-feature sweep of the same model and data, shown as a ranking
         table and bar chart.
+    model : object, optional
+        The model the test ran with; with it (and the data set) the worst
+        rows also show their baseline prediction and gap.
     top_rows : int, default 25
         Rows of the worst group to list.
     max_drop, level : float, optional
@@ -77,7 +80,7 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None,
     if sweep is not None:
         context["sweep"] = sections.sweep(sweep)
     if result is not None and not compact:
-        context["worst"] = sections.worst(result, dataset, top_rows)
+        context["worst"] = sections.worst(result, dataset, top_rows, model)
         context["repeats"] = sections.repeats(result)
     return context
 
