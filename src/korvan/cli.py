@@ -29,6 +29,7 @@ from korvan.command import (
     UsageError,
     run,
 )
+from korvan.cli_sweep import add_arguments as add_sweep_arguments
 from korvan.data import BUNDLED, SPLITS
 from korvan.metrics import METRICS, default_metric
 from korvan.models import INPUT_MODES, MODEL_KINDS
@@ -146,8 +147,9 @@ def build_parser() -> argparse.ArgumentParser:
             f"--demo is --bundled {DEMO_DATA} with every default: a gradient-boosting\n"
             f"regressor on 442 patients, MSE on the test split at noise levels\n"
             f"{DEFAULT_NOISE_LEVELS}, 10 repeats each.\n\n"
-            "Exit status: 0 done; 2 bad input (one line on stderr says what); 3 an\n"
-            "unexpected failure (one line, and where the traceback was written).\n"
+            "Exit status: 0 done; 1 the --max-drop limit failed; 2 bad input (one line\n"
+            "on stderr says what); 3 an unexpected failure (one line, and where the\n"
+            "traceback was written).\n"
             "Files are written only when the whole run succeeded, all of them or none."
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -231,6 +233,7 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--debug", action="store_true",
                      help="on an unexpected failure, print the whole traceback")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    add_sweep_arguments(parser)
     return parser
 
 
@@ -301,15 +304,18 @@ def _unexpected(exc: BaseException, debug: bool, stderr: TextIO) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status.
 
-    0: done; 2: bad input (one line on stderr says what); 3: an unexpected
-    failure, the native module missing included.
+    0: done; 1: a robustness limit (--max-drop) failed; 2: bad input (one
+    line on stderr says what); 3: an unexpected failure, the native module
+    missing included.
     """
     stdout, stderr = _PipeSafe(sys.stdout), sys.stderr
     debug = "--debug" in (sys.argv[1:] if argv is None else list(argv))
     try:
         args = build_parser().parse_args(argv)
-        run(args, stdout, stderr)  # type: ignore[arg-type]
+        report = run(args, stdout, stderr)  # type: ignore[arg-type]
         stdout.flush()
+        if report.verdict is not None and not report.verdict.passed:
+            return 1
     except UsageError as exc:
         message = " ".join(str(exc).split())
         print(f"{PROG}: error: {message}", file=stderr)

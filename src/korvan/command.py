@@ -26,6 +26,7 @@ from typing import Any, Callable, Hashable, Sequence, TextIO
 import numpy as np
 import pandas as pd
 
+from korvan import cli_sweep
 from korvan.columns import (
     assign_roles,
     non_missing_counts,
@@ -173,6 +174,7 @@ class Outcome:
     model: Model
     model_calls: int
     worst: pd.DataFrame | None = None
+    sweep: Any = None
 
 
 @dataclass
@@ -183,6 +185,7 @@ class RunReport:
     paths: dict[str, Path]
     model_calls: int
     seconds: dict[str, float]
+    verdict: Any = None
 
     @property
     def chart_path(self) -> Path:
@@ -238,6 +241,10 @@ OUTPUTS: list[OutputSpec] = [
     OutputSpec("Worst rows",
                lambda a: None if getattr(a, "worst_rows", None) is None else Path(a.worst_rows),
                _write_worst_rows),
+    OutputSpec("Features chart", lambda a: cli_sweep.output_path(a, cli_sweep.FEATURES_CHART_FILE),
+               lambda path, job, outcome: outcome.sweep.plot(path)),
+    OutputSpec("Features", lambda a: cli_sweep.output_path(a, cli_sweep.FEATURES_FILE),
+               lambda path, job, outcome: outcome.sweep.save(path)),
 ]
 
 
@@ -504,6 +511,10 @@ def prepare(args: argparse.Namespace) -> Job:
         if fn not in ds.feature_names:
             raise UsageError(f"--features: unknown feature {fn!r}; valid features are: "
                              f"{_names(ds.feature_names)}")
+    try:
+        cli_sweep.check_arguments(args, ds.feature_names, args.noise_levels)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
     features = list(args.features or ds.feature_names)
     _check_split(args, ds, features, fitting=model is None)
     _check_memory(args, ds)
@@ -527,16 +538,22 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
             raise UsageError(f"fitting the {args.model} model failed: {exc}") from None
         job.seconds["fit"] = time.perf_counter() - start
         model = wrap_model(estimator, dataset=ds)
-    progress = Progress(1 + len(args.noise_levels) * args.n_repeats, stderr)
+    runs = 1 + cli_sweep.extra_runs(args, ds.feature_names)
+    progress = Progress(runs * (1 + len(args.noise_levels) * args.n_repeats), stderr)
     counted = _counting(model, progress)
     start = time.perf_counter()
+    run_kwargs = dict(
+        dataset=args.split, metric=job.metric.name, n_repeats=args.n_repeats,
+        perturb_features=args.features, perturb_method=args.method,
+        noise_levels=list(args.noise_levels), threshold=args.threshold,
+        random_state=args.seed,
+    )
+    test = test_class(ds, counted)
+    found = None
     try:
-        result = test_class(ds, counted).run(
-            dataset=args.split, metric=job.metric.name, n_repeats=args.n_repeats,
-            perturb_features=args.features, perturb_method=args.method,
-            noise_levels=list(args.noise_levels), threshold=args.threshold,
-            random_state=args.seed,
-        )
+        result = test.run(**run_kwargs)
+        if cli_sweep.wants_sweep(args):
+            found = cli_sweep.run_sweep(test, args, run_kwargs, result)
     except ValueError as exc:
         raise UsageError(f"robustness test failed: {exc}") from None
     finally:
@@ -547,7 +564,8 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
     worst = None
     if getattr(args, "worst_rows", None) is not None:
         worst = worst_rows(result, ds, model)
-    return Outcome(result=result, model=model, model_calls=counted.calls, worst=worst)
+    return Outcome(result=result, model=model, model_calls=counted.calls, worst=worst,
+                   sweep=found)
 
 
 def write_outputs(job: Job, outcome: Outcome) -> dict[str, Path]:
@@ -600,6 +618,8 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     labels = info.get("row_labels1", [])
     if labels:
         print(f"  Rows, most affected first: {_names(labels, 10)}", file=out)
+    if outcome.sweep is not None:
+        cli_sweep.print_sweep(out, outcome.sweep)
     print("", file=out)
     width = max(len(label) for label in paths) + 1
     for label, path in paths.items():
@@ -629,5 +649,10 @@ def run(args: argparse.Namespace, stdout: TextIO, stderr: TextIO) -> RunReport:
     paths = write_outputs(job, outcome)
     job.seconds["total"] = time.perf_counter() - started
     print_summary(job, outcome, paths, stdout)
+    verdict = None
+    if args.max_drop is not None:
+        # The last line, where a CI log reader looks.
+        verdict = cli_sweep.verdict(outcome.result, outcome.sweep, args.max_drop)
+        print(verdict.message, file=stdout)
     return RunReport(result=outcome.result, paths=paths, model_calls=outcome.model_calls,
-                     seconds=job.seconds)
+                     seconds=job.seconds, verdict=verdict)

@@ -36,7 +36,7 @@ from korvan.utils.constants import CATEGORICAL, NUMERICAL
 from korvan.utils.results import ValidationResult, to_jsonable
 
 __all__ = ["ALL_FEATURES", "FeatureSweep", "RunSpec", "SweepRow", "plan_sweep", "run_spec",
-           "run_specs", "sweep"]
+           "run_specs", "sweep", "sweep_lines"]
 
 #: Name of the run that perturbs every feature, the sweep's reference.
 ALL_FEATURES = "(all features)"
@@ -475,3 +475,51 @@ def sweep(test: Any, features: Any = None, groups: Any = None, *, include_all: b
                        **run_kwargs)
     results = run_specs(test, specs, executor=executor, keep_results=keep_results)
     return FeatureSweep.from_runs(test, specs, results)
+
+
+def _pct(value: Any) -> str:
+    value = float(value)
+    if not math.isfinite(value):
+        return "n/a"
+    text = f"{value * 100:+.1f}%"
+    return "+0.0%" if text == "-0.0%" else text
+
+
+def sweep_lines(found: FeatureSweep, limit: int | None = None) -> list[str]:
+    """Return the ranked table as aligned text lines for a terminal.
+
+    One line per feature or group, largest drop first: its type, the drop at
+    every level, and the 95% interval of the drop at the largest level; the
+    all-features run last, as the reference.  ``limit`` shows only the
+    first rows and says how many were left out.
+    """
+    table = found.table
+    keys = [_level_key(v) for v in found.levels]
+    last = keys[-1]
+    head = ["Feature", "Type", *[f"Drop @{k}" for k in keys], f"95% interval @{last}"]
+    rows = []
+
+    def line(name: str, kind: str, record: Mapping[str, Any]) -> list[str]:
+        low, high = record[f"drop_low@{last}"], record[f"drop_high@{last}"]
+        interval = "" if not math.isfinite(float(low)) else f"{_pct(low)} .. {_pct(high)}"
+        return [name, kind, *[_pct(record[f"drop@{k}"]) for k in keys], interval]
+
+    shown = table if limit is None else table.iloc[:limit]
+    for name, record in shown.iterrows():
+        rows.append(line(str(name), str(record["type"]), record))
+    if found.all_features is not None:
+        summary = found.all_features.summary
+        level = found.levels[-1]
+        record = {f"drop@{_level_key(v)}": summary.at[v, "rel_drop"] for v in found.levels}
+        record[f"drop_low@{last}"] = summary.at[level, "rel_drop_low"]
+        record[f"drop_high@{last}"] = summary.at[level, "rel_drop_high"]
+        rows.append(line(found.all_features.name, found.all_features.type, record))
+    widths = [max(len(r[i]) for r in [head, *rows]) for i in range(len(head))]
+    out = ["  " + "  ".join(c.ljust(w) if i < 2 else c.rjust(w)
+                            for i, (c, w) in enumerate(zip(r, widths))).rstrip()
+           for r in [head, *rows]]
+    if limit is not None and len(table) > limit:
+        out.insert(1 + limit, f"  ... {len(table) - limit} more (all of them in the saved sweep)")
+    out.append("  Drop: how much worse the mean score is than the baseline, as a share of it,")
+    out.append("  when only that feature (or group) is perturbed.")
+    return out
