@@ -224,7 +224,10 @@ def _write_result(path: Path, job: Job, outcome: Outcome) -> None:
 
 
 def _write_report(path: Path, job: Job, outcome: Outcome) -> None:
-    outcome.result.save_html(path, job.dataset, model=outcome.model)
+    limit = getattr(job.args, "max_drop", None)
+    outcome.result.save_html(path, job.dataset, model=outcome.model, sweep=outcome.sweep,
+                             max_drop=None if limit is None else limit.limit,
+                             level=None if limit is None else limit.level)
 
 
 def _write_worst_rows(path: Path, job: Job, outcome: Outcome) -> None:

@@ -43,7 +43,8 @@ class HtmlDisplay:
             Rows of the worst group to list, largest movement first.
         max_drop : float, optional
             A limit on the relative drop of the mean score (0.05: 5%); the
-            report then opens with the verdict of ``check(max_drop, level)``.
+            report then opens with the verdict of ``check(max_drop, level)``,
+            the sweep's when one is shown.
         level : float, optional
             The one noise level the limit applies to; default every level.
         """

@@ -58,7 +58,8 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: An
     max_drop, level : float, optional
         A limit on the relative drop of the mean score (and the one level it
         applies to); with a limit the report opens with the verdict of
-        ``check(max_drop, level)`` (for a sweep, every feature's).
+        ``check(max_drop, level)``: the sweep's when there is one (every
+        feature held to the limit), else the result's.
     compact : bool, default False
         Only the header, verdicts, summary, ranking and charts (the notebook
         view).
@@ -67,10 +68,10 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: An
     """
     result, sweep = _split(obj, sweep)
     head = sections.header(result if result is not None else sweep, dataset, when)
-    verdicts = [v for v in (sections.verdict(result, max_drop, level),
-                            sections.verdict(sweep, max_drop, level)) if v is not None]
+    # As the command decides: with a sweep, every feature is held to the limit.
+    verdict = sections.verdict(sweep if sweep is not None else result, max_drop, level)
     context: dict[str, Any] = {
-        "title": head["title"], "header": head, "verdicts": verdicts,
+        "title": head["title"], "header": head, "verdict": verdict,
         "summary": None, "box_chart": None, "sweep": None,
         "worst": None, "repeats": None, "footer": _FOOTER,
     }
