@@ -63,6 +63,8 @@ memcheck: install
 bench: install
 	$(PY) bench/bench_perturb.py
 	$(PY) bench/bench_run.py
+	$(PY) bench/bench_frames.py
+	$(PY) bench/bench_cli.py
 	$(PY) bench/bench_report.py
 
 soak: install

@@ -192,3 +192,13 @@ def test_refusals_are_one_line_exit_2_and_touch_nothing(files, tmp_path, capsys)
         assert "\n" not in line and line.startswith("korvan-robustness: error: "), case
         assert all(f in line for f in fragments), (case, line)
         assert sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*")) == before, case
+
+
+def test_multiclass_target_gets_a_metric_that_fits_it(tmp_path, capsys):
+    rng = np.random.default_rng(1)
+    frame = pd.DataFrame({"a": rng.normal(size=90), "b": rng.normal(size=90)})
+    frame["kind"] = np.select([frame.a > 0.5, frame.b > 0], ["x", "y"], "z")
+    code, out, err = run_cli([write(tmp_path, "three.csv", frame), "--target", "kind", *FAST,
+                              "--output", tmp_path / "out"], capsys)
+    assert (code, err) == (0, "")
+    assert "Metric ACC (higher is better)" in out
