@@ -220,7 +220,10 @@ def build_parser() -> argparse.ArgumentParser:
                       help="seed of the train/test split, the model and the noise (default 0)")
     out = parser.add_argument_group("output")
     out.add_argument("--output", default="robustness-output", metavar="DIR",
-                     help="folder for chart.png and result.json (default ./robustness-output)")
+                     help="folder for chart.png, result.json and report.html "
+                          "(default ./robustness-output)")
+    out.add_argument("--no-html", action="store_true",
+                     help="do not write report.html, the self-contained HTML report")
     out.add_argument("--worst-rows", metavar="PATH.csv",
                      help="also write the worst group's rows with their features, target, "
                           "baseline prediction and gap to this CSV file")

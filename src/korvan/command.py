@@ -58,6 +58,7 @@ __all__ = ["UsageError", "NativeModuleError", "Job", "Outcome", "RunReport", "Ou
 DEMO_DATA = "diabetes"
 CHART_FILE = "chart.png"
 RESULT_FILE = "result.json"
+REPORT_FILE = "report.html"
 # A run may keep at most this share of the available memory unless told otherwise.
 MEMORY_SHARE = 0.5
 
@@ -223,6 +224,13 @@ def _write_result(path: Path, job: Job, outcome: Outcome) -> None:
     outcome.result.save(path)
 
 
+def _write_report(path: Path, job: Job, outcome: Outcome) -> None:
+    limit = getattr(job.args, "max_drop", None)
+    outcome.result.save_html(path, job.dataset, model=outcome.model, sweep=outcome.sweep,
+                             max_drop=None if limit is None else limit.limit,
+                             level=None if limit is None else limit.level)
+
+
 def _write_worst_rows(path: Path, job: Job, outcome: Outcome) -> None:
     assert outcome.worst is not None
     outcome.worst.to_csv(path)
@@ -232,6 +240,8 @@ def _write_worst_rows(path: Path, job: Job, outcome: Outcome) -> None:
 OUTPUTS: list[OutputSpec] = [
     OutputSpec("Chart", lambda a: Path(a.output) / CHART_FILE, _write_chart),
     OutputSpec("Result", lambda a: Path(a.output) / RESULT_FILE, _write_result),
+    OutputSpec("Report", lambda a: None if getattr(a, "no_html", False)
+               else Path(a.output) / REPORT_FILE, _write_report),
     OutputSpec("Worst rows",
                lambda a: None if getattr(a, "worst_rows", None) is None else Path(a.worst_rows),
                _write_worst_rows),
