@@ -65,6 +65,7 @@ bench: install
 	$(PY) bench/bench_run.py
 	$(PY) bench/bench_frames.py
 	$(PY) bench/bench_cli.py
+	$(PY) bench/bench_report.py
 
 soak: install
 	$(PY) bench/soak.py

@@ -103,42 +103,73 @@ def _worker_reset() -> None:
     reset_peak(os.getpid())
 
 
+def _worker_cpu() -> float:
+    return time.process_time()
+
+
+def cpu_of(pid: int) -> float:
+    """User + system CPU seconds a process has used."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except OSError:
+        return 0.0
+
+
+def cpu_now(where: str, client=None) -> float:
+    """CPU seconds used so far by this process and the workers that compute rounds."""
+    total = time.process_time()
+    if where == "dask":
+        total += sum(client.run(_worker_cpu).values())
+    elif where == "loky":
+        total += sum(cpu_of(p) for p in children(os.getpid()) if "popen_loky" in _cmd(p))
+    return total
+
+
 def same(a, b) -> bool:
     return (a.table.equals(b.table) and a.value == b.value and a.options == b.options
             and a.inputs == b.inputs)
 
 
 def measure(label, ds, model, n_jobs, backend, repeat, expected, nbytes, client=None):
-    times, mem = [], []
+    times, mem, cpus = [], [], []
+    # One short run first, so that worker start-up and imports stay out of the figures.
+    with joblib.parallel_config(backend=backend):
+        ParallelRobustnessTest(ds, model, n_jobs=n_jobs).run(dataset="main", n_repeats=2)
+    # Whose memory to watch: the Dask workers, the loky workers, or this process.
+    where = "dask" if backend == "dask" else ("loky" if backend == "loky" and n_jobs != 1
+                                              else "self")
     for _ in range(repeat):
-        if backend == "dask":
+        if where == "dask":
             client.run(_worker_reset)
             before = client.run(_worker_peak)
-        elif backend == "loky":
-            workers = [p for p in children(os.getpid()) if "loky" in _cmd(p)]
+        elif where == "loky":
+            workers = [p for p in children(os.getpid()) if "popen_loky" in _cmd(p)]
             for p in workers:
                 reset_peak(p)
             before = {p: (vm(p, "VmRSS"), 0) for p in workers}
         else:
             reset_peak(os.getpid())
             before = {os.getpid(): (vm(os.getpid(), "VmRSS"), 0)}
+        cpu = cpu_now(where, client)
         start = time.perf_counter()
         with joblib.parallel_config(backend=backend):
             got = ParallelRobustnessTest(ds, model, n_jobs=n_jobs).run(
                 dataset="main", noise_levels=LEVELS, n_repeats=REPEATS)
         times.append(time.perf_counter() - start)
+        cpus.append(cpu_now(where, client) - cpu)
         if not same(got, expected):
             print(f"  {label}: RESULT DIFFERS FROM THE SEQUENTIAL RUN")
-        if backend == "dask":
+        if where == "dask":
             after = client.run(_worker_peak)
-            mem.append([(after[w][1] - before[w][0]) / nbytes for w in after])
-        elif backend == "loky":
-            workers = [p for p in children(os.getpid()) if "loky" in _cmd(p)]
-            mem.append([(vm(p, "VmHWM") - before.get(p, (0,))[0]) / nbytes for p in workers
-                        if p in before])
+            mem.append([(after[w][1] - before[w][0]) for w in after])
+        elif where == "loky":
+            workers = [p for p in children(os.getpid()) if "popen_loky" in _cmd(p)]
+            mem.append([vm(p, "VmHWM") - before[p][0] for p in workers if p in before])
         else:
-            mem.append([(vm(os.getpid(), "VmHWM") - before[os.getpid()][0]) / nbytes])
-    return times, mem
+            mem.append([vm(os.getpid(), "VmHWM") - before[os.getpid()][0]])
+    return times, mem, cpus
 
 
 def _cmd(pid: int) -> str:
@@ -176,12 +207,8 @@ def main() -> None:
         from distributed import Client, LocalCluster
 
         cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                               dashboard_address=None)
+                               dashboard_address=":0")
         client = Client(cluster)
-
-    # Start the loky workers once so that their start-up is not in the figures.
-    with joblib.parallel_config(backend="loky"):
-        joblib.Parallel(n_jobs=2)(joblib.delayed(abs)(i) for i in range(4))
 
     estimates = {}
     for name, estimator in models(args.models.split(",")).items():
@@ -189,30 +216,42 @@ def main() -> None:
                               task_type="regression").get_X_y_data(dataset="train")
         model = wrap_model(estimator.fit(Xtr, ytr))
         size = len(pickle.dumps(model))
-        seq = []
+        seq, seq_cpu = [], []
         for _ in range(args.repeat):
+            cpu = time.process_time()
             start = time.perf_counter()
             expected = RobustnessTest(ds, model).run(dataset="main", noise_levels=LEVELS,
                                                      n_repeats=REPEATS)
             seq.append(time.perf_counter() - start)
+            seq_cpu.append(time.process_time() - cpu)
         start = time.perf_counter()
         model.predict(X)
         one_predict = time.perf_counter() - start
         print(f"\n{name}: model pickle {size / 2**20:.1f} MiB, one predict {one_predict:.2f} s")
-        print(f"  {'sequential RobustnessTest':<28} {fmt(seq)}")
+        print(f"  {'sequential RobustnessTest':<28} {fmt(seq)}  CPU {min(seq_cpu):.1f} s")
         best_seq = min(seq)
         configs = [("n_jobs=1", 1, "loky"), ("loky n_jobs=2", 2, "loky"),
                    ("threading n_jobs=2", 2, "threading")]
         if client is not None:
             configs.append(("dask 2 workers", -1, "dask"))
         for label, n_jobs, backend in configs:
-            times, mem = measure(label, ds, model, n_jobs, backend, args.repeat, expected,
-                                 nbytes, client)
+            times, mem, cpus = measure(label, ds, model, n_jobs, backend, args.repeat,
+                                       expected, nbytes, client)
             peaks = [m for run in mem for m in run]
-            memtext = (f"peak RSS over pre-run RSS per {'process' if backend != 'dask' else 'worker'}: "
-                       f"{min(peaks):.1f}-{max(peaks):.1f} x X.nbytes" if peaks else "")
+            who = "the process" if backend in ("threading",) or n_jobs == 1 else "each worker"
+            memtext = (f"peak RSS of {who} above its pre-run RSS: {min(peaks) / 2**20:.0f}-"
+                       f"{max(peaks) / 2**20:.0f} MiB = {min(peaks) / nbytes:.1f}-"
+                       f"{max(peaks) / nbytes:.1f} x X.nbytes" if peaks else "")
+            # On a machine shared with other work, wall time measures the neighbours as
+            # much as the code; CPU seconds do not.  With w workers each busy all the
+            # time, an idle machine would run w * sequential CPU / parallel CPU faster.
+            workers = 1 if n_jobs == 1 else 2
+            idle = workers * min(seq_cpu) / min(cpus)
             print(f"  {label:<28} {fmt(times)}  speed-up {best_seq / min(times):4.2f}x "
-                  f"(range {best_seq / max(times):.2f}-{max(seq) / min(times):.2f})  {memtext}")
+                  f"(range {best_seq / max(times):.2f}-{max(seq) / min(times):.2f})  "
+                  f"CPU {min(cpus):.1f} s -> idle-machine estimate {idle:.2f}x")
+            if memtext:
+                print(f"  {'':<28} {memtext}")
         estimates[name] = (best_seq, one_predict, size)
 
     print(f"\nload after: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} "

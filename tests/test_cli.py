@@ -105,7 +105,7 @@ def test_command_runs_end_to_end(tmp_path, capsys, case):
     pd.testing.assert_frame_equal(saved.table, direct.table)
     assert list(saved.table.columns) == [0.0, 0.2, 0.6] and saved.table.shape[0] == 3
     assert saved.inputs["noise_levels"] == [0.2, 0.6]
-    assert sorted(p.name for p in out_dir.iterdir()) == ["chart.png", "result.json"]
+    assert sorted(p.name for p in out_dir.iterdir()) == ["chart.png", "report.html", "result.json"]
     assert imread(out_dir / "chart.png").shape[:2] == (500, 800)
 
     assert saved.table.to_string(float_format=lambda v: f"{v:.6g}") in out
@@ -145,7 +145,7 @@ def test_python_dash_m_runs_the_command(tmp_path):
         capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     assert "Noise Level" in proc.stdout
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["chart.png", "result.json"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["chart.png", "report.html", "result.json"]
 
 
 BAD = {

@@ -30,7 +30,7 @@ def test_per_feature_writes_and_prints_the_ranked_table(swept, capsys):
     code, out_dir = swept
     assert code == 0
     assert sorted(p.name for p in out_dir.iterdir()) == [
-        "chart.png", "features.json", "features.png", "result.json"]
+        "chart.png", "features.json", "features.png", "report.html", "result.json"]
     found = FeatureSweep.load(out_dir / "features.json")
     result = ValidationResult.load(out_dir / "result.json")
     assert len(found.rows) == 10 and found.metric == "MSE"

@@ -108,7 +108,7 @@ def test_pipe_closed_early_ends_quietly_with_the_files_written(tmp_path):
     err = proc.stderr.read()
     assert proc.wait(timeout=300) == 0 and err == b""
     assert first.startswith(b"Columns of diabetes")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["chart.png", "result.json"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["chart.png", "report.html", "result.json"]
 
 
 @pytest.mark.parametrize("debug", [False, True])

@@ -2,7 +2,11 @@
 
 import os
 import re
-import threading
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
 
 import joblib
 import numpy as np
@@ -11,6 +15,7 @@ import pytest
 from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
 
 from conftest import assert_same_result
+from misbehaving_models import ExitInWorker, LocksOnFirstUse
 from korvan.data import DataSet
 from korvan.factsheet.diagnose.robustness import RobustnessTest
 from korvan.models import wrap_model
@@ -47,7 +52,7 @@ def cases():
 def dask_client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
+                                  dashboard_address=":0") as cluster:
         with distributed.Client(cluster) as client:
             yield client
 
@@ -118,22 +123,9 @@ def test_errors_are_the_sequential_ones(cases, make_kwargs):
             ParallelRobustnessTest(ds, model, n_jobs=2).run(**make_kwargs())
 
 
-class _ExitInWorker:
-    """Predicts in the process that made it; any other process exits on the spot."""
-
-    def __init__(self, estimator):
-        self.estimator = estimator
-        self.home = os.getpid()
-
-    def predict(self, X):
-        if os.getpid() != self.home:
-            os._exit(3)
-        return self.estimator.predict(X)
-
-
 def test_dead_worker_fails_the_run_naming_the_round(cases):
     ds, model = cases["regression"]
-    dying = wrap_model(_ExitInWorker(model.estimator))
+    dying = wrap_model(ExitInWorker(model.estimator, exit_after=1))
     with joblib.parallel_config(backend="loky"):
         with pytest.raises(WorkerDiedError) as info:
             ParallelRobustnessTest(ds, dying, n_jobs=2).run(noise_levels=[0.1, 0.2], n_repeats=3)
@@ -147,18 +139,115 @@ def test_unpicklable_model_is_refused_before_any_round(request, cases, process_b
     if process_backend == "dask":
         request.getfixturevalue("dask_client")
     ds, model = cases["regression"]
-    unpicklable = wrap_model(model.estimator)
-    unpicklable.lock = threading.Lock()
+    locking = wrap_model(LocksOnFirstUse(model.estimator))
     started = []
     with joblib.parallel_config(backend=process_backend):
         with pytest.raises(ModelTransferError) as info:
-            ParallelRobustnessTest(ds, unpicklable, n_jobs=2,
-                                   progress=lambda: started.append(1)).run()
+            ParallelRobustnessTest(ds, locking, n_jobs=2, progress=lambda: started.append(1)).run()
     assert not started
     message = str(info.value)
     assert "\n" not in message and 'backend="threading"' in message
     assert "_thread.lock" in message
     # Threads share the model instead of pickling it.
     with joblib.parallel_config(backend="threading"):
-        assert_same_result(ParallelRobustnessTest(ds, unpicklable, n_jobs=2).run(),
-                           RobustnessTest(ds, unpicklable).run())
+        assert_same_result(ParallelRobustnessTest(ds, locking, n_jobs=2).run(),
+                           RobustnessTest(ds, locking).run())
+
+
+# -- the command --------------------------------------------------------------
+
+TESTS = Path(__file__).parent
+SMALL = ["--n-repeats", "3", "--noise-levels", "0.2,0.5"]
+
+
+def _command(args, cwd):
+    """The command in a session of its own, so that its workers can be found and signalled."""
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [
+        str(TESTS), os.environ.get("PYTHONPATH")]))}
+    return subprocess.Popen([sys.executable, "-m", "korvan", *map(str, args)], cwd=cwd, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+
+
+def _alive_in_group(pgid):
+    """Processes of the group that still run (zombies wait for init only)."""
+    alive = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[2]) == pgid and fields[0] != "Z":
+                alive.append(int(entry))
+    return alive
+
+
+def _gone(pgid, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while _alive_in_group(pgid) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return not _alive_in_group(pgid)
+
+
+@pytest.mark.parametrize("where, sweep_flags", [
+    ("jobs", []), ("scheduler", []), ("jobs", ["--per-feature"]),
+], ids=["jobs", "scheduler", "jobs-per-feature"])
+def test_command_writes_the_sequential_files(request, tmp_path, where, sweep_flags):
+    args = ["--bundled", "diabetes", "--model", "linear", *SMALL, *sweep_flags]
+    options = (["--jobs", "2"] if where == "jobs" else
+               ["--scheduler", request.getfixturevalue("dask_client").scheduler.address])
+    sequential = _command([*args, "--output", "seq"], tmp_path)
+    parallel = _command([*args, *options, "--output", "par"], tmp_path)
+    for proc in (sequential, parallel):
+        _, err = proc.communicate(timeout=600)
+        assert proc.returncode == 0, err
+    written = sorted(p.name for p in (tmp_path / "seq").glob("*.json"))
+    assert "result.json" in written and written == sorted(
+        p.name for p in (tmp_path / "par").glob("*.json"))
+    for name in written:
+        assert (tmp_path / "par" / name).read_bytes() == (tmp_path / "seq" / name).read_bytes()
+
+
+@pytest.fixture(scope="module")
+def data_file(tmp_path_factory, cases):
+    folder = tmp_path_factory.mktemp("command")
+    _frame("regression").to_csv(folder / "data.csv", index=False)
+    ds, model = cases["regression"]
+    return folder, model.estimator
+
+
+@pytest.mark.parametrize("make, status, pattern", [
+    (lambda est: ExitInWorker(est, exit_after=2), 3,
+     r"worker stopped .* round \d+ of 6 \(noise level 0\.[25], repeat \d\)"),
+    (LocksOnFirstUse, 2, r"cannot be sent to worker processes .*backend=\"threading\""),
+], ids=["dying-worker", "unpicklable"])
+def test_command_failure_is_one_line_and_writes_nothing(data_file, make, status, pattern):
+    folder, estimator = data_file
+    joblib.dump(make(estimator), folder / "model.joblib")
+    proc = _command(["data.csv", "--target", "y", "--categorical", "city", "--model-file",
+                     "model.joblib", "--allow-pickle", "--jobs", "2", *SMALL, "--output", "out"],
+                    folder)
+    _, err = proc.communicate(timeout=600)
+    assert proc.returncode == status
+    lines = err.strip().splitlines()
+    assert len(lines) == 1 and re.search(pattern, lines[0]), err
+    assert not (folder / "out").exists()
+    assert _gone(proc.pid)
+
+
+def test_ctrl_c_stops_the_workers_and_writes_nothing(tmp_path):
+    proc = _command(["--bundled", "diabetes", "--model", "linear", "--n-repeats", "5000",
+                     "--jobs", "2", "--output", "out"], tmp_path)
+    deadline = time.monotonic() + 300
+    while len(_alive_in_group(proc.pid)) < 3 and time.monotonic() < deadline:
+        time.sleep(0.2)  # the command and its two workers
+    time.sleep(1)
+    os.killpg(proc.pid, signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130
+    lines = err.strip().splitlines()
+    assert len(lines) == 1 and "interrupted" in lines[0], err
+    assert not (tmp_path / "out").exists()
+    assert _gone(proc.pid)

@@ -200,3 +200,33 @@ def test_notebook_display_through_ipython(mixed_run, shown):
 
     only, _ = DisplayFormatter().format(obj, include={"text/html"})
     assert set(only) == {"text/html"}
+
+
+@pytest.mark.parametrize("extra", [[], ["--no-html"], ["--per-feature", "--max-drop", "0.001"]])
+def test_command_writes_the_report_beside_chart_and_result(tmp_path, capsys, extra):
+    from conftest import mixed_frame
+    from korvan import cli
+
+    csv = tmp_path / "mixed.csv"
+    mixed_frame(n=150).to_csv(csv)
+    out = tmp_path / "out"
+    argv = [str(csv), "--target", "label", "--drop", "id", "--n-repeats", "2",
+            "--noise-levels", "0.3", "--output", str(out)] + extra
+    status = cli.main(argv)
+    printed = capsys.readouterr().out
+    report = out / "report.html"
+    assert status == (1 if "--max-drop" in extra else 0)
+    assert report.exists() is (str(report) in printed) is ("--no-html" not in extra)
+    if "--no-html" in extra:
+        return
+    page = report.read_text(encoding="utf-8")
+    root = parse(page)
+    assert_inert(root, page)
+    # The command hands the report its model, so the worst rows show their gap.
+    (head,) = [t.find("thead") for t in root.iter("table") if t.get("id") == "worst-rows"]
+    assert [th.text for th in head.iter("th")][2:5] == ["gap", "baseline prediction", "label"]
+    tables = {t.get("id") for t in root.iter("table")}
+    assert ("sweep-table" in tables) is ("--per-feature" in extra)
+    verdicts = [text_of(p) for p in root.iter("p") if "verdict" in p.get("class", "").split()]
+    # The same verdict as the command's last line.
+    assert verdicts == ([printed.rstrip().splitlines()[-1]] if "--max-drop" in extra else [])

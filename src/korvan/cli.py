@@ -21,7 +21,7 @@ import tempfile
 import traceback
 from typing import Sequence, TextIO
 
-from korvan import __version__
+from korvan import __version__, jobs
 from korvan.command import (
     DEMO_DATA,
     NativeModuleError,
@@ -220,7 +220,10 @@ def build_parser() -> argparse.ArgumentParser:
                       help="seed of the train/test split, the model and the noise (default 0)")
     out = parser.add_argument_group("output")
     out.add_argument("--output", default="robustness-output", metavar="DIR",
-                     help="folder for chart.png and result.json (default ./robustness-output)")
+                     help="folder for chart.png, result.json and report.html "
+                          "(default ./robustness-output)")
+    out.add_argument("--no-html", action="store_true",
+                     help="do not write report.html, the self-contained HTML report")
     out.add_argument("--worst-rows", metavar="PATH.csv",
                      help="also write the worst group's rows with their features, target, "
                           "baseline prediction and gap to this CSV file")
@@ -229,6 +232,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "available memory)")
     out.add_argument("--debug", action="store_true",
                      help="on an unexpected failure, print the whole traceback")
+    jobs.add_arguments(parser)
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     add_sweep_arguments(parser)
     return parser

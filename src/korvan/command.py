@@ -36,6 +36,7 @@ from korvan.columns import (
     ColumnRoles,
 )
 from korvan.data import DataError, DataSet, infer_task_type, load_bundled
+from korvan import jobs
 from korvan.inputs import load_model, read_table
 from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
 from korvan.models import (
@@ -57,6 +58,7 @@ __all__ = ["UsageError", "NativeModuleError", "Job", "Outcome", "RunReport", "Ou
 DEMO_DATA = "diabetes"
 CHART_FILE = "chart.png"
 RESULT_FILE = "result.json"
+REPORT_FILE = "report.html"
 # A run may keep at most this share of the available memory unless told otherwise.
 MEMORY_SHARE = 0.5
 
@@ -222,6 +224,13 @@ def _write_result(path: Path, job: Job, outcome: Outcome) -> None:
     outcome.result.save(path)
 
 
+def _write_report(path: Path, job: Job, outcome: Outcome) -> None:
+    limit = getattr(job.args, "max_drop", None)
+    outcome.result.save_html(path, job.dataset, model=outcome.model, sweep=outcome.sweep,
+                             max_drop=None if limit is None else limit.limit,
+                             level=None if limit is None else limit.level)
+
+
 def _write_worst_rows(path: Path, job: Job, outcome: Outcome) -> None:
     assert outcome.worst is not None
     outcome.worst.to_csv(path)
@@ -231,6 +240,8 @@ def _write_worst_rows(path: Path, job: Job, outcome: Outcome) -> None:
 OUTPUTS: list[OutputSpec] = [
     OutputSpec("Chart", lambda a: Path(a.output) / CHART_FILE, _write_chart),
     OutputSpec("Result", lambda a: Path(a.output) / RESULT_FILE, _write_result),
+    OutputSpec("Report", lambda a: None if getattr(a, "no_html", False)
+               else Path(a.output) / REPORT_FILE, _write_report),
     OutputSpec("Worst rows",
                lambda a: None if getattr(a, "worst_rows", None) is None else Path(a.worst_rows),
                _write_worst_rows),
@@ -541,18 +552,23 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
         noise_levels=list(args.noise_levels), threshold=args.threshold,
         random_state=args.seed,
     )
-    test = test_class(ds, counted)
     found = None
     try:
-        result = test.run(**run_kwargs)
-        if cli_sweep.wants_sweep(args):
-            found = cli_sweep.run_sweep(test, args, run_kwargs, result)
+        with jobs.command_test(args, test_class, ds, model, counted, progress.step) as test:
+            result = test.run(**run_kwargs)
+            if cli_sweep.wants_sweep(args):
+                found = cli_sweep.run_sweep(test, args, run_kwargs, result)
     except ValueError as exc:
         raise UsageError(f"robustness test failed: {exc}") from None
     finally:
         progress.close()
-    job.seconds["predict"] = counted.seconds
-    job.seconds["perturb"] = time.perf_counter() - start - counted.seconds
+    if jobs.requested(args):
+        # The rounds ran in workers, where predicting and perturbing overlap.
+        counted.calls = runs * (1 + len(args.noise_levels) * args.n_repeats)
+        job.seconds["rounds"] = time.perf_counter() - start
+    else:
+        job.seconds["predict"] = counted.seconds
+        job.seconds["perturb"] = time.perf_counter() - start - counted.seconds
     label_worst_rows(result, ds)
     worst = None
     if getattr(args, "worst_rows", None) is not None:
@@ -623,7 +639,7 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
 def _format_times(seconds: dict[str, float]) -> str:
     total = seconds.get("total", 0.0)
     parts = [f"{name} {seconds[name]:.2f}" for name in
-             ("read", "load", "fit", "predict", "perturb", "write") if name in seconds]
+             ("read", "load", "fit", "predict", "perturb", "rounds", "write") if name in seconds]
     return f"Time: {total:.2f} s in all ({', '.join(parts)})"
 
 

@@ -19,17 +19,19 @@ Dask cluster receives both by ``scatter``.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import inspect
 import os
 import pickle
 import shutil
+import signal
 import tempfile
 import threading
 import uuid
 from contextlib import ExitStack
 from dataclasses import dataclass
-from typing import Any, Callable, Mapping, Sequence
+from typing import Any, Callable, Iterator, Mapping, Sequence
 
 import joblib
 import numpy as np
@@ -49,15 +51,15 @@ __all__ = [
 ]
 
 
-class ParallelError(RuntimeError):
-    """The parallel machinery, not the model or the data, failed a run."""
+class ParallelError(Exception):
+    """A run failed because of where its rounds were sent, not because of the model or data."""
 
 
-class ModelTransferError(ParallelError):
+class ModelTransferError(ParallelError, ValueError):
     """The model (or its prediction function) cannot be pickled for worker processes."""
 
 
-class WorkerDiedError(ParallelError):
+class WorkerDiedError(ParallelError, RuntimeError):
     """A worker process stopped (killed, out of memory, crashed) while computing a round."""
 
 
@@ -104,10 +106,12 @@ class _FeatureTable:
 
 @dataclass(frozen=True)
 class _FileRef:
-    """A matrix (``.npy``, memory-mapped) or a pickled object in the run's folder."""
+    """A file of the run's folder: ``kind`` is "matrix" (mapped read-only),
+    "status" (mapped for writing) or "pickle"."""
 
     token: str
     path: str
+    kind: str
 
 
 # Per worker process: the objects of the run being computed, opened once.
@@ -125,9 +129,8 @@ def _open(ref: Any) -> Any:
             _opened_token[0] = ref.token
         obj = _opened.get(ref.path)
         if obj is None:
-            if ref.path.endswith(".npy"):
-                mode = "r+" if os.path.basename(ref.path) == "status.npy" else "r"
-                obj = np.load(ref.path, mmap_mode=mode)
+            if ref.kind in ("matrix", "status"):
+                obj = np.load(ref.path, mmap_mode="r" if ref.kind == "matrix" else "r+")
             else:
                 with open(ref.path, "rb") as f:
                     obj = pickle.load(f)
@@ -181,6 +184,26 @@ def _backend_kind(n_jobs: int | None) -> tuple[str, int]:
     return "processes", workers
 
 
+@contextlib.contextmanager
+def _workers_ignore_sigint(kind: str) -> Iterator[None]:
+    """Start a process pool inside this block with SIGINT ignored, which its workers inherit.
+
+    Ctrl-C in a terminal reaches every process of the foreground group; a
+    worker that took it would print its own traceback while the parent stops
+    the pool.  Only the parent should answer it.  joblib starts the pool's
+    processes when it hands out the first rounds, before it returns its
+    generator, so the parent ignores Ctrl-C only for that moment.
+    """
+    if kind != "processes" or threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def _check_picklable(obj: Any, what: str) -> bytes:
     try:
         return cloudpickle.dumps(obj)
@@ -223,9 +246,9 @@ class _Shipment:
         self._status_path = os.path.join(folder, "status.npy")
         np.lib.format.open_memmap(self._status_path, mode="w+", dtype=np.int64,
                                   shape=(max(n_rounds, 1),)).flush()
-        self.X = _FileRef(token, x_path)
-        self.predict_func = _FileRef(token, model_path)
-        self.status = _FileRef(token, self._status_path)
+        self.X = _FileRef(token, x_path, "matrix")
+        self.predict_func = _FileRef(token, model_path, "pickle")
+        self.status = _FileRef(token, self._status_path, "status")
 
     def _scatter(self, stack: ExitStack) -> None:
         _check_picklable(self.predict_func, "model")
@@ -328,8 +351,9 @@ def compute_rounds(sets: Sequence[RoundSet], X: np.ndarray, predict_func: Callab
             for pos, r in enumerate(rounds)
         )
         try:
-            for pos, prediction in joblib.Parallel(n_jobs=n_jobs,
-                                                   return_as="generator_unordered")(tasks):
+            with _workers_ignore_sigint(kind):
+                results = joblib.Parallel(n_jobs=n_jobs, return_as="generator_unordered")(tasks)
+            for pos, prediction in results:
                 predictions[pos] = prediction
                 if progress is not None:
                     progress()

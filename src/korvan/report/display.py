@@ -21,7 +21,7 @@ class HtmlDisplay:
 
     __slots__ = ()
 
-    def to_html(self, dataset: Any = None, *, sweep: Any = None,
+    def to_html(self, dataset: Any = None, *, sweep: Any = None, model: Any = None,
                 top_rows: int = render.DEFAULT_TOP_ROWS, max_drop: float | None = None,
                 level: float | None = None) -> str:
         """Return the full report as one self-contained HTML page.
@@ -35,23 +35,28 @@ class HtmlDisplay:
         sweep : FeatureSweep, optional
             A per-feature sweep of the same model and data, shown as a
             ranking table and bar chart (a sweep's own report shows itself).
+        model : object, optional
+            The model the test ran with; with it the worst rows also show
+            their baseline prediction and their gap (one more prediction of
+            the split).
         top_rows : int, default 25
             Rows of the worst group to list, largest movement first.
         max_drop : float, optional
             A limit on the relative drop of the mean score (0.05: 5%); the
-            report then opens with the verdict of ``check(max_drop, level)``.
+            report then opens with the verdict of ``check(max_drop, level)``,
+            the sweep's when one is shown.
         level : float, optional
             The one noise level the limit applies to; default every level.
         """
-        return render.render_report(self, dataset, sweep=sweep, top_rows=top_rows,
+        return render.render_report(self, dataset, sweep=sweep, model=model, top_rows=top_rows,
                                     max_drop=max_drop, level=level)
 
     def save_html(self, path: str | os.PathLike[str], dataset: Any = None, *, sweep: Any = None,
-                  top_rows: int = render.DEFAULT_TOP_ROWS, max_drop: float | None = None,
-                  level: float | None = None) -> str:
+                  model: Any = None, top_rows: int = render.DEFAULT_TOP_ROWS,
+                  max_drop: float | None = None, level: float | None = None) -> str:
         """Write :meth:`to_html` to a file and return its path."""
-        return render.write_report(self, path, dataset, sweep=sweep, top_rows=top_rows,
-                                   max_drop=max_drop, level=level)
+        return render.write_report(self, path, dataset, sweep=sweep, model=model,
+                                   top_rows=top_rows, max_drop=max_drop, level=level)
 
     def _repr_html_(self) -> str:
         return render.render_fragment(self)

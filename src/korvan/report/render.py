@@ -33,7 +33,7 @@ def _split(obj: Any, sweep: Any) -> tuple[Any, Any]:
     return obj, sweep
 
 
-def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None,
+def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: Any = None,
                   top_rows: int = DEFAULT_TOP_ROWS, max_drop: float | None = None,
                   level: float | None = None, compact: bool = False,
                   when: _dt.datetime | None = None) -> dict[str, Any]:
@@ -50,12 +50,16 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None,
     sweep : FeatureSweep, optional
         A per-feature sweep of the same model and data, shown as a ranking
         table and bar chart.
+    model : object, optional
+        The model the test ran with; with it (and the data set) the worst
+        rows also show their baseline prediction and gap.
     top_rows : int, default 25
         Rows of the worst group to list.
     max_drop, level : float, optional
         A limit on the relative drop of the mean score (and the one level it
         applies to); with a limit the report opens with the verdict of
-        ``check(max_drop, level)`` (for a sweep, every feature's).
+        ``check(max_drop, level)``: the sweep's when there is one (every
+        feature held to the limit), else the result's.
     compact : bool, default False
         Only the header, verdicts, summary, ranking and charts (the notebook
         view).
@@ -64,10 +68,10 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None,
     """
     result, sweep = _split(obj, sweep)
     head = sections.header(result if result is not None else sweep, dataset, when)
-    verdicts = [v for v in (sections.verdict(result, max_drop, level),
-                            sections.verdict(sweep, max_drop, level)) if v is not None]
+    # As the command decides: with a sweep, every feature is held to the limit.
+    verdict = sections.verdict(sweep if sweep is not None else result, max_drop, level)
     context: dict[str, Any] = {
-        "title": head["title"], "header": head, "verdicts": verdicts,
+        "title": head["title"], "header": head, "verdict": verdict,
         "summary": None, "box_chart": None, "sweep": None,
         "worst": None, "repeats": None, "footer": _FOOTER,
     }
@@ -77,7 +81,7 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None,
     if sweep is not None:
         context["sweep"] = sections.sweep(sweep)
     if result is not None and not compact:
-        context["worst"] = sections.worst(result, dataset, top_rows)
+        context["worst"] = sections.worst(result, dataset, top_rows, model)
         context["repeats"] = sections.repeats(result)
     return context
 

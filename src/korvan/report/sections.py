@@ -180,8 +180,19 @@ def repeats(result: Any) -> dict[str, Any]:
             "table": Table(cols, rows, id="repeats-table")}
 
 
-def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS) -> dict[str, Any]:
-    """The worst group: its size, its top rows, and how it differs from the rest."""
+def _cell(value: Any, numeric: bool) -> Cell:
+    if value is None or (pd.api.types.is_scalar(value) and pd.isna(value)):
+        return text("")
+    return num(value) if numeric else text(value)
+
+
+def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
+          model: Any = None) -> dict[str, Any]:
+    """The worst group: its size, its top rows, and how it differs from the rest.
+
+    The rows come from ``result.worst_rows`` (original labels and values,
+    the target, and with ``model`` the baseline prediction and the gap).
+    """
     info = data_info(result)
     worst_idx = np.asarray(info.get("sample_idx1", []), dtype=np.intp)
     rest_idx = np.asarray(info.get("sample_idx2", []), dtype=np.intp)
@@ -194,33 +205,38 @@ def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS) ->
                   f"the remaining {rest_idx.size} rows are the rest."),
         "rows": None, "numerical": None, "categorical": None, "notes": [],
     }
+    if not info:
+        out["intro"] = "This run did not keep its worst group."
+        return out
     if dataset is None:
         out["notes"].append("Pass the data set to the report to see these rows and their "
                             "feature values.")
         return out
-    X, y, _ = dataset.get_X_y_data(split)
-    labels = dataset.get_index(split)
     names, types = list(dataset.feature_names), list(dataset.feature_types)
     cats = dataset.categories
 
-    shown = worst_idx[:max(int(top_rows), 0)]
-    cols = [Column("Row"), Column("Rank", num=True)]
-    cols += [Column(str(fn), num=fn not in cats) for fn in names]
+    frame = result.worst_rows(dataset, model)
+    shown = frame.iloc[:max(int(top_rows), 0)]
+    # The gap and the prediction first: they are why the row is here.
+    order = [c for c in ("gap", "baseline prediction") if c in shown.columns]
+    order += [dataset.target] + [c for c in shown.columns if c not in order and c != dataset.target]
+    numeric = {c: pd.api.types.is_numeric_dtype(shown[c]) and not pd.api.types.is_bool_dtype(shown[c])
+               and c not in cats for c in order}
+    cols = [Column(str(frame.index.name or "Row")), Column("Rank", num=True)]
+    cols += [Column(str(c), num=numeric[c]) for c in order]
     rows = []
-    for rank, pos in enumerate(shown, start=1):
-        row = [text(labels[pos]), num(rank)]
-        for j, fn in enumerate(names):
-            v = X[pos, j]
-            if fn in cats:
-                row.append(text(None if np.isnan(v) else cats[fn][int(v)]))
-            else:
-                row.append(num(v))
-        rows.append(row)
+    for rank, (label, rec) in enumerate(zip(shown.index, shown[order].itertuples(index=False)),
+                                        start=1):
+        rows.append([text(label), num(rank)] + [_cell(v, numeric[c]) for c, v in zip(order, rec)])
     out["rows"] = Table(cols, rows, id="worst-rows")
-    more = worst_idx.size - shown.size
-    out["rows_title"] = (f"The top {shown.size} rows, largest movement first"
+    more = len(frame) - len(shown)
+    out["rows_title"] = (f"The top {len(shown)} rows, largest movement first"
                          + (f" ({more} more not shown)" if more > 0 else ""))
+    if "gap" in frame.columns:
+        out["notes"].append("Gap: how far the row's prediction moves from its baseline "
+                            f"prediction, on average over the repeats at noise {first}.")
 
+    X = dataset.get_X_y_data(split)[0]
     numerical, categorical = describe_worst_group(X, worst_idx, rest_idx, names, types, cats)
     if numerical:
         cols = [Column("Feature"), Column("Worst mean", True), Column("Worst spread", True),
