@@ -76,7 +76,7 @@ def test_groups_are_perturbed_together(test_obj):
         == ["weak+strong"]
 
 
-def test_an_executor_runs_the_same_specifications(test_obj, found):
+def test_an_executor_runs_the_same_plans(test_obj, found):
     specs = plan_sweep(test_obj, **RUN)
     with ThreadPoolExecutor(max_workers=2) as pool:
         results = run_specs(test_obj, specs, executor=pool)

@@ -143,9 +143,9 @@ def run_sweep(test: Any, args: argparse.Namespace, run_kwargs: dict[str, Any],
         specs = plan_sweep(test, groups=args.feature_groups, **shared)
     else:
         specs = plan_sweep(test, features=args.features, **shared)
-    # The last specification perturbs every feature; with --features the
+    # The last plan perturbs every feature; with --features the
     # command's run perturbed only those, so it is run as specified.
-    # A parallel test maps the specifications itself: all their rounds at once.
+    # A parallel test maps the plans itself: all their rounds at once.
     executor = test if callable(getattr(test, "map", None)) else None
     if specs[-1].name == ALL_FEATURES and run_kwargs.get("perturb_features") is None:
         results = run_specs(test, specs[:-1], executor=executor) + [main_result]

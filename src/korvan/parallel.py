@@ -520,12 +520,12 @@ class ParallelRobustnessTest(RobustnessTest):
         return None
 
     def map(self, fn: Callable[[Any], Any], specs: Any) -> list[Any]:
-        """Map ``fn`` over run specifications, their rounds computed together.
+        """Map ``fn`` over run plans, their rounds computed together.
 
         The order-keeping ``map`` a sweep's ``executor`` needs
-        (``sweep(test, executor=test, ...)``): each specification (a dict of
+        (``sweep(test, executor=test, ...)``): each plan (a dict of
         ``run`` arguments, or an object whose ``kwargs()`` gives them) has its
-        rounds computed with those of the other specifications of its chunk,
+        rounds computed with those of the other plans of its chunk,
         then ``fn(spec)``, which calls ``self.run(**kwargs)``, runs in this
         thread and picks them up.  Chunks hold at most
         ``max_prepared_bytes`` of predictions (at least one run each), so a

@@ -1,6 +1,6 @@
 """Which features break the model: the robustness test once per feature or group.
 
-A sweep is a list of run specifications, one per feature (or group of
+A sweep is a list of run plans, one per feature (or group of
 features perturbed together) plus one for all features, each an ordinary
 ``run`` call with the same split, metric, seeds, levels, repeats and method.
 A row of the sweep is therefore exactly the score table that
@@ -11,12 +11,12 @@ Entry points
 :func:`sweep`
     Plan, run and collect in one call; returns a :class:`FeatureSweep`.
 :func:`plan_sweep` and :func:`run_specs`
-    The two halves, for a driver that runs the specifications its own way.
-    ``run_specs(test, specs, executor=pool)`` hands each specification to
+    The two halves, for a driver that runs the plans its own way.
+    ``run_specs(test, specs, executor=pool)`` hands each plan to
     ``pool.map`` (a :class:`concurrent.futures.Executor` or anything with an
     order-keeping ``map(fn, iterable)``); :func:`run_spec` is the module-level
     function mapped, so process pools can pickle it.  :meth:`FeatureSweep.
-    from_runs` assembles the results in the order of the specifications.
+    from_runs` assembles the results in the order of the plans.
 """
 
 from __future__ import annotations
@@ -73,7 +73,7 @@ class RunSpec:
 
 
 def run_spec(test: Any, spec: RunSpec, keep_results: bool = False) -> ValidationResult:
-    """Run one specification on a test object and return its result.
+    """Run one plan on a test object and return its result.
 
     Unless ``keep_results``, the result's per-repeat predictions and worst
     samples (``value``) are dropped: a sweep over p features would
@@ -88,7 +88,7 @@ def run_spec(test: Any, spec: RunSpec, keep_results: bool = False) -> Validation
 
 def run_specs(test: Any, specs: Sequence[RunSpec], executor: Any = None,
               keep_results: bool = False) -> list[ValidationResult]:
-    """Run specifications and return their results in the same order.
+    """Run plans and return their results in the same order.
 
     Parameters
     ----------
@@ -259,9 +259,9 @@ class FeatureSweep(HtmlDisplay):
     @classmethod
     def from_runs(cls, test: Any, specs: Sequence[RunSpec],
                   results: Sequence[ValidationResult]) -> "FeatureSweep":
-        """Assemble a sweep from specifications and their results, in the same order."""
+        """Assemble a sweep from plans and their results, in the same order."""
         if len(specs) != len(results):
-            raise ValueError(f"{len(specs)} specifications but {len(results)} results")
+            raise ValueError(f"{len(specs)} plans but {len(results)} results")
         ds = test.dataset
         types = dict(zip(ds.feature_names, ds.feature_types))
         rows, reference = [], None
@@ -454,7 +454,7 @@ def sweep(test: Any, features: Any = None, groups: Any = None, *, include_all: b
     features, groups, include_all
         Which runs to make, see :func:`plan_sweep`.
     executor : object, optional
-        Runs the specifications side by side, see :func:`run_specs`.
+        Runs the plans side by side, see :func:`run_specs`.
     keep_results : bool, default False
         Keep every run's predictions in ``row.result.value``.
     **run_kwargs
