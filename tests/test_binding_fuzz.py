@@ -5,7 +5,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import counts, method_name, vectorcall
-from test_class import METHODS
+from shared import METHODS
 
 
 def expected_message(name, params, n_defaults, n_positional, keys):

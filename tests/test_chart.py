@@ -101,7 +101,11 @@ def test_missing_pln(RT, monkeypatch):
 def test_real_chart_module_renders_json(RT):
     scores = np.array([0.5, 0.5, 0.4, 0.45, 0.3, 0.35])
     levels = np.array([0.0, 0.0, 0.1, 0.1, 0.2, 0.2])
-    options = RT._visualize_robustness(scores, levels, "R2")
-    text = json.dumps(options)
-    assert "Perturbed Model Performance" in text and "Level of Perturbation" in text
-    assert "R2" in text
+    options = json.loads(json.dumps(RT._visualize_robustness(scores, levels, "R2")))
+    assert (options["type"], options["title"], options["orient"], options["outliers"]) == \
+        ("boxplot", "Perturbed Model Performance", "vertical", True)
+    assert options["xaxis"] == {"name": "Level of Perturbation", "type": "category"}
+    assert options["yaxis"] == {"name": "R2", "type": "value"}
+    # One box per level, in order, each over that level's two scores.
+    assert [(b["category"], b["count"], b["min"], b["max"]) for b in options["boxes"]] == \
+        [(0.0, 2, 0.5, 0.5), (0.1, 2, 0.4, 0.45), (0.2, 2, 0.3, 0.35)]

@@ -3,35 +3,12 @@ import inspect
 import pydoc
 import types
 
+import numpy as np
 import pytest
 
 from conftest import CODE_FILE, MODULE, assert_entry, last_entry, vectorcall
 from korvan.factsheet.base import TestBase
-
-# name: (static, parameters, defaults, first line, locals after the parameters)
-METHODS = {
-    "__init__": (False, ["self", "dataset", "model"], None, 15, []),
-    "_perturb_normal": (True, ["X", "fidx", "noise_level", "random_state"], (0,), 19,
-                        ["n_samples", "rng", "data_scale", "noise"]),
-    "_perturb_quantile": (True, ["X", "fidx", "noise_level", "random_state"], (0,), 29,
-                          ["n_samples", "rng", "sorted_X", "shuffle_idx", "sorted_shuffle_idx",
-                           "quantiles", "quantile_noise", "sorted_shuffle_noise_idx"]),
-    "_perturb_categorical": (True, ["X", "fidx", "noise_level", "random_state"], (0,), 52,
-                             ["n_samples", "rng", "noise_proba", "noise_idx"]),
-    "_perturb": (False, ["self", "X", "perturb_features", "perturb_method", "noise_level",
-                         "random_state"], (0,), 63, ["X_new", "fn", "fidx"]),
-    "_repeat_perturb_pred": (False, ["self", "X", "predict_func", "n_repeats", "perturb_features",
-                                     "perturb_method", "noise_level", "random_state"], None, 85,
-                             ["prediction_all", "i", "perturb_X", "prediction"]),
-    "_visualize_robustness": (True, ["scores", "noise_levels", "metric"], None, 100, ["options"]),
-    "run": (False, ["self", "dataset", "metric", "n_repeats", "perturb_features", "perturb_method",
-                    "noise_levels", "threshold", "random_state"],
-            ("test", None, 10, None, "normal", 0.1, 0.1, 0), 110,
-            ["inputs", "features_idx", "score_sign", "score_func", "predict_func", "X", "y",
-             "sample_weight", "prediction", "res_value", "gaps", "scores_all", "noise_levels_all",
-             "noise_level", "prediction_all", "worst_idx", "others_idx", "res_table", "options",
-             "result", "fn", "i", "i", "i"]),
-}
+from shared import METHODS
 
 RUN_ANNOTATIONS = {
     "dataset": "str", "metric": "str", "n_repeats": "int",
@@ -71,14 +48,17 @@ def test_method_attributes(RT, name):
     assert f.__defaults__ == defaults
     assert f.__kwdefaults__ is None
     assert f.__doc__ is None or name == "run"
-    assert (f.__annotations__ is None or f.__annotations__ == {}) or name == "run"
+    if name != "run":
+        # A dict of its own, made once, as a Python function's.
+        assert type(f.__annotations__) is dict and f.__annotations__ == {}
+        assert f.__annotations__ is f.__annotations__
     code = f.__code__
     assert code.co_name == name
     assert code.co_argcount == len(params)
     assert code.co_posonlyargcount == 0 and code.co_kwonlyargcount == 0
     assert code.co_varnames == tuple(params + local_names)
     assert code.co_firstlineno == first_line
-    assert code.co_filename == CODE_FILE and CODE_FILE.count("\\") == 3
+    assert code.co_filename == CODE_FILE
 
 
 def test_run_documentation(RT):
@@ -183,12 +163,22 @@ def test_non_string_keyword(RT, obj):
     assert_entry(excinfo, "run", 110)
 
 
-def test_keyword_names_match_by_value(RT):
+@pytest.mark.parametrize("positional", [(), (0.0,)])
+def test_keyword_names_match_by_value(RT, positional):
     # Keyword names built at run time are equal to, but not the same object
-    # as, the interned parameter names.
-    name = "".join(["sco", "res"])
-    with pytest.raises(TypeError, match="multiple values for keyword argument 'scores'"):
-        RT._visualize_robustness(1, 2, 3, **{name: 1})
+    # as, the interned parameter names: they bind, or collide, all the same.
+    X = np.arange(12.0).reshape(6, 2)
+    part = "state"  # a literal "random_" + "state" is folded, and interned, at compile time
+    seed = {"random_" + part: 3}
+    if positional:
+        with pytest.raises(TypeError) as excinfo:
+            RT._perturb_normal(X, 0, 0.5, *positional, **seed)
+        assert str(excinfo.value) == \
+            "_perturb_normal() got multiple values for keyword argument 'random_state'"
+    else:
+        got = RT._perturb_normal(X.copy(), 0, 0.5, **seed)
+        np.testing.assert_array_equal(got, RT._perturb_normal(X.copy(), 0, 0.5, random_state=3))
+        assert not np.array_equal(got, RT._perturb_normal(X.copy(), 0, 0.5))
 
 
 @pytest.fixture
@@ -229,9 +219,16 @@ def test_super_uses_class_not_instance_type(RT):
     assert calls == ["sub"] and obj.key == "diagnose_robustness" and obj.dataset == 1
 
 
-def test_function_type_repr_and_dict(RT):
+def test_function_type_repr_and_dict(RT, obj):
     f = RT.run
     assert repr(f).startswith("<function RobustnessTest.run at 0x")
+    # Bound as a Python function is: not by a None instance, by any other.
+    assert f.__get__(None, RT) is f
+    assert f.__get__(obj, RT).__self__ is obj
+    with pytest.raises(TypeError, match="cannot create 'native_function' instances"):
+        type(f)()
+    with pytest.raises(TypeError, match="immutable type"):
+        type(f).extra = 1
     f.custom = 1
     assert f.__dict__ == {"custom": 1}
     del f.custom

@@ -12,8 +12,8 @@ import pytest
 import reference
 from conftest import MODULE
 from leakcheck import assert_no_leak
-from test_perturb import NAMES, ROUTINES, make, matrix, ragged, read_only
-from test_run import FakeDataSet, Host, Result, robustness, set_host
+from shared import (NAMES, ROUTINES, FakeDataSet, Host, Result, make, matrix, ragged, read_only,
+                    robustness, set_host)
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 

@@ -1,10 +1,12 @@
 """Importing the module: globals, lifecycle, guards, and failures during exec."""
 import ctypes
+import gc
 import importlib
 import subprocess
 import sys
 import textwrap
 import types
+import weakref
 import typing
 from copy import copy
 
@@ -219,14 +221,82 @@ def test_global_lookup_sees_rebinding_and_falls_back_to_builtins(monkeypatch):
     calls = []
 
     class Chart:
-        def __getattr__(self, name):
-            return lambda *a, **k: calls.append(name)
+        def __init__(self, tag):
+            self.tag = tag
 
-    monkeypatch.setattr(robustness, "pln", types.SimpleNamespace(boxplot=lambda **k: Chart()))
-    robustness.RobustnessTest._visualize_robustness([1.0], [0.0], "MSE")
-    assert calls == ["set_xaxis", "set_yaxis", "set_title", "render"]
+        def __getattr__(self, name):
+            return lambda *a, **k: calls.append((self.tag, name))
+
+    def charts(tag):
+        return types.SimpleNamespace(boxplot=lambda **k: Chart(tag))
+
+    def drawn():
+        calls.clear()
+        robustness.RobustnessTest._visualize_robustness([1.0], [0.0], "MSE")
+        return calls[:]
+
+    monkeypatch.setattr(robustness, "pln", charts("module"))
+    assert drawn() == [("module", n) for n in ("set_xaxis", "set_yaxis", "set_title", "render")]
     monkeypatch.delattr(robustness, "pln")
-    monkeypatch.setattr("builtins.pln", types.SimpleNamespace(boxplot=lambda **k: Chart()),
-                        raising=False)
-    robustness.RobustnessTest._visualize_robustness([1.0], [0.0], "MSE")
-    assert calls[-1] == "render" and len(calls) == 8
+    # A builtin, then the same builtin rebound while the module's dict stays
+    # as it is: the second value must be the one used.
+    monkeypatch.setattr("builtins.pln", charts("first"), raising=False)
+    assert {tag for tag, _ in drawn()} == {"first"}
+    monkeypatch.setattr("builtins.pln", charts("second"))
+    assert {tag for tag, _ in drawn()} == {"second"}
+
+
+@pytest.mark.parametrize("blocked, line", [("plotlane", 5), ("pandas", 2)])
+def test_blocked_import_fails_like_an_import_statement(blocked, line):
+    # Everything else is imported first, so that the module's own import
+    # statement is the one that meets the None.
+    result = run_python(f"""
+        import sys, traceback
+        import numpy, pandas, korvan.factsheet.base, korvan.factsheet.utils.metric_utils
+        import korvan.utils.results, korvan.utils.constants
+        saved = sys.modules.pop({blocked!r}, None)
+        sys.modules[{blocked!r}] = None
+        for name in ({blocked!r}, {MODULE!r}):
+            try:
+                __import__(name)
+            except ImportError as error:
+                entries = [f.lineno for f in traceback.extract_tb(error.__traceback__)
+                           if f.name.startswith("init ")]
+                print(type(error).__name__, error, entries)
+        if saved is None:
+            del sys.modules[{blocked!r}]
+        else:
+            sys.modules[{blocked!r}] = saved
+        import {MODULE} as m, plotlane, pandas
+        print(m.pln is plotlane, m.pd is pandas)
+    """)
+    assert result.returncode == 0, result.stderr
+    error = f"ModuleNotFoundError import of {blocked} halted; None in sys.modules"
+    assert result.stdout.splitlines() == [f"{error} []", f"{error} [{line}]", "True True"]
+
+
+def test_a_deleted_global_is_let_go_at_its_next_use():
+    # The lookup cache owns what it last found; once the name is gone, the
+    # next use finds nothing and must drop it, as the module's dict has.
+    class Chart:
+        def __getattr__(self, name):
+            return lambda *a, **k: None
+
+    class Charts:
+        def boxplot(self, **kw):
+            return Chart()
+
+    real = robustness.pln
+    charts = Charts()
+    gone = weakref.ref(charts)
+    draw = robustness.RobustnessTest._visualize_robustness
+    try:
+        robustness.pln = charts
+        draw([1.0], [0.0], "MSE")
+        del robustness.pln, charts
+        with pytest.raises(NameError):
+            draw([1.0], [0.0], "MSE")
+        gc.collect()
+        assert gone() is None
+    finally:
+        robustness.pln = real

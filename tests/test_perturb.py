@@ -2,45 +2,22 @@
 _repeat_perturb_pred, checked bit for bit against the Python statements in
 reference.py, plus the properties and failures the caller relies on."""
 import importlib
-from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 import reference
 from conftest import MODULE, assert_entry
+from shared import NAMES, ROUTINES, make, matrix
 from korvan.utils.constants import CATEGORICAL, NUMERICAL
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")  # nanstd of < 2 values
 
-ROUTINES = ["_perturb_normal", "_perturb_quantile", "_perturb_categorical"]
-NAMES = ["a", "b", "c", "d", "e"]
-TYPES = [NUMERICAL, CATEGORICAL, NUMERICAL, "other", CATEGORICAL]
 
 
 @pytest.fixture
 def mod():
     return importlib.import_module(MODULE)
-
-
-def matrix(kind, rows, seed=0):
-    g = np.random.default_rng(1000 + seed)
-    if kind == "int":
-        return g.integers(-5, 6, size=(rows, 5))
-    X = g.normal(size=(rows, 5)) * [1.0, 5.0, 0.1, 3.0, 2.0]
-    if kind == "nan":
-        X[g.random(X.shape) < 0.3] = np.nan
-    elif kind == "ties":
-        X = np.round(X)
-    elif kind == "const":
-        X[:, 1] = 3.5
-    return X
-
-
-def make(cls, types=TYPES):
-    obj = cls.__new__(cls)
-    obj.dataset = SimpleNamespace(feature_names=list(NAMES), feature_types=list(types))
-    return obj
 
 
 def outcome(fn, *args):
@@ -213,20 +190,9 @@ def boom(*args, **kwargs):
     raise RuntimeError("boom")
 
 
-def read_only(X):
-    view = X.view()
-    view.setflags(write=False)
-    return view
-
-
 def typed(obj, *types):
     obj.dataset.feature_types[: len(types)] = types
     return obj
-
-
-def ragged():
-    sizes = [3, 2]
-    return lambda M: np.zeros(sizes.pop())
 
 
 def patch_np(stand_in):

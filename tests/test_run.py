@@ -6,7 +6,6 @@ and compare both the logs and everything handed to the result record. The
 rest pin the failures (type, whole message, traceback entry) and run the
 real perturbation engine and host layer end to end.
 """
-import importlib
 import warnings
 from fractions import Fraction
 from types import SimpleNamespace
@@ -17,108 +16,13 @@ import pytest
 from sklearn.linear_model import LinearRegression, LogisticRegression
 
 import reference
-from conftest import MODULE, assert_entry, entries, method_name
+from conftest import assert_entry, entries, method_name
 from korvan.data import DataSet
 from korvan.models import wrap_model
-from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, NUMERICAL, REGRESSION
+from korvan.utils.constants import CLASSIFICATION, REGRESSION
+from shared import FEATURES, Host, boom, del_global, robustness, set_global, set_host
 
-robustness = importlib.import_module(MODULE)
-FEATURES = ["a", "b", "c"]
 RESULT_KEYS = ["key", "data", "model", "inputs", "value", "table", "options"]
-
-
-class FakeDataSet:
-    """Logs every public attribute read; serves the host's fixed arrays."""
-
-    def __init__(self, host, task_type):
-        self.__dict__.update(_host=host, task_type=task_type, feature_names=list(FEATURES),
-                             feature_types=[NUMERICAL, NUMERICAL, CATEGORICAL], name="fake-data")
-
-    def __getattribute__(self, attr):
-        if not attr.startswith("_"):
-            object.__getattribute__(self, "_host").log.append(("read", attr))
-        return object.__getattribute__(self, attr)
-
-    def get_X_y_data(self, **kwargs):
-        self._host.log.append(("get_X_y_data", kwargs))
-        return self._host.data_items()
-
-
-class Chart:
-    def __init__(self, log):
-        self.log = log
-
-    def set_xaxis(self, **kw):
-        self.log.append(("set_xaxis", list(kw.items())))
-
-    def set_yaxis(self, **kw):
-        self.log.append(("set_yaxis", list(kw.items())))
-
-    def set_title(self, *args):
-        self.log.append(("set_title", args))
-
-    def render(self):
-        return {"rendered": len(self.log)}
-
-
-class Result:
-    def __init__(self, **kw):
-        self.kw = kw
-
-
-class Host:
-    """The fakes `run` talks to: module globals, data set, model, functions."""
-
-    def __init__(self, n=10, task_type=REGRESSION):
-        self.log = []
-        rng = np.random.default_rng(n)
-        self.X = np.column_stack([rng.normal(size=(n, 2)), rng.integers(0, 3, n)]).astype(float)
-        self.y = rng.normal(size=n)
-        self.noise = rng.normal(size=self.X.shape)
-        self.dataset = FakeDataSet(self, task_type)
-        self.model = SimpleNamespace(name="fake-model")
-        self.data_items = lambda: (self.X, self.y, None)
-        self.scorer_items = lambda: (-1, self.score, self.predict)
-
-    def get_scorer_funcs(self, model, metric):
-        self.log.append(("get_scorer_funcs", model is self.model, metric))
-        return self.scorer_items()
-
-    def predict(self, X):
-        self.log.append(("predict", X.shape))
-        return X @ np.array([1.0, -2.0, 0.5])
-
-    def score(self, **kw):
-        self.log.append(("score", list(kw)))
-        return float(np.mean((kw["y"] - kw["prediction"]) ** 2))
-
-    def repeat(self, kw):
-        features = kw["perturb_features"]
-        self.log.append(("repeat", list(kw), kw["X"] is self.X, list(features),
-                         features is self.dataset.__dict__["feature_names"],
-                         kw["n_repeats"], kw["noise_level"], kw["random_state"]))
-        return np.array([kw["predict_func"](kw["X"] + self.noise * kw["noise_level"] * (i + 1))
-                         for i in range(kw["n_repeats"])]).T
-
-    def boxplot(self, **kw):
-        self.log.append(("boxplot", list(kw), kw["x"].tolist(), kw["y"].tolist(),
-                         kw["orient"], kw["outliers"]))
-        return Chart(self.log)
-
-    def result(self, **kw):
-        self.log.append(("ValidationResult", list(kw)))
-        return Result(**kw)
-
-    def install(self, monkeypatch):
-        for module in (robustness, reference):
-            monkeypatch.setattr(module, "get_scorer_funcs", self.get_scorer_funcs)
-            monkeypatch.setattr(module, "pln", SimpleNamespace(boxplot=self.boxplot))
-            monkeypatch.setattr(module, "ValidationResult", self.result)
-        return self
-
-    def run(self, cls, *args, **kwargs):
-        self.log = []
-        return cls(self.dataset, self.model).run(*args, **kwargs)
 
 
 def fake_repeat(self, **kw):
@@ -281,12 +185,6 @@ def test_argument_types(host, kwargs, message):
     assert host.log == []
 
 
-def boom(message):
-    def fail(*args, **kwargs):
-        raise LookupError(message)
-    return fail
-
-
 def fail_on_call(fn, count):
     calls = []
 
@@ -309,18 +207,6 @@ class FrozenFrame:
 
 class NoRename:
     columns = None
-
-
-def set_global(name, value):
-    return lambda h, mp: mp.setattr(robustness, name, value)
-
-
-def del_global(name):
-    return lambda h, mp: mp.delattr(robustness, name)
-
-
-def set_host(name, make):
-    return lambda h, mp: setattr(h, name, make(h))
 
 
 def numpy_where(**overrides):

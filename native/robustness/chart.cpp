@@ -5,8 +5,7 @@
 namespace robustness {
 namespace {
 
-rt::TraceSite site{"korvan.factsheet.diagnose.robustness.RobustnessTest._visualize_robustness",
-                   kTraceFile, 100};
+rt::TraceSite& site = method__visualize_robustness.site;
 
 enum Line : int {
     kDef = 100,
@@ -48,13 +47,20 @@ PyObject* visualize_robustness(rt::Function*, PyObject* const* args) noexcept {
     }
 
     // return options.render()
-    Ref rendered = call_method(options.get(), S.str_render, {});
+    Ref rendered = call_method(options.get(), S.str_render);
     if (!rendered) return fail(site, kRender);
     return rendered.release();
 }
 
 }  // namespace
 
-const rt::FunctionDef def__visualize_robustness{visualize_robustness, &site, kDef};
+rt::Method method__visualize_robustness{{
+    .name = "_visualize_robustness",
+    .first_line = kDef,
+    .kind = rt::Kind::static_method,
+    .params = "scores noise_levels metric",
+    .locals = "options",
+    .body = visualize_robustness,
+}};
 
 }  // namespace robustness

@@ -1,23 +1,27 @@
-// The eight methods of RobustnessTest: their bodies live one file per
-// concern (test_class.cpp, perturb.cpp, run.cpp, chart.cpp); the class is
-// assembled from these definitions in test_class.cpp.
+// The methods of RobustnessTest. Each is described once, beside its body
+// (constructor.cpp, perturb.cpp, chart.cpp, run.cpp); class.cpp lists them
+// in namespace order and builds the class from the list.
 #pragma once
 
-#include "runtime/function.hpp"
+#include "runtime/method.hpp"
 
 namespace robustness {
 
-extern const rt::FunctionDef def___init__;
-extern const rt::FunctionDef def__perturb_normal;
-extern const rt::FunctionDef def__perturb_quantile;
-extern const rt::FunctionDef def__perturb_categorical;
-extern const rt::FunctionDef def__perturb;
-extern const rt::FunctionDef def__repeat_perturb_pred;
-extern const rt::FunctionDef def__visualize_robustness;
-extern const rt::FunctionDef def_run;
+// The file name of the module's traceback entries (a separator is written as
+// two backslashes there, one in the code objects).
+inline constexpr const char* kTraceFile = "korvan\\\\factsheet\\\\diagnose\\\\robustness";
 
-// Creates the code objects of the eight methods; 0 or -1.
-int create_code_objects() noexcept;
+extern rt::Method method___init__;
+extern rt::Method method__perturb_normal;
+extern rt::Method method__perturb_quantile;
+extern rt::Method method__perturb_categorical;
+extern rt::Method method__perturb;
+extern rt::Method method__repeat_perturb_pred;
+extern rt::Method method__visualize_robustness;
+extern rt::Method method_run;
+
+// The methods' code objects and traceback sites; 0 or -1.
+int prepare_methods() noexcept;
 
 // Line 13: builds RobustnessTest and binds it in the module globals; 0 or -1.
 int create_class() noexcept;

@@ -5,14 +5,13 @@
 #include "robustness/ops.hpp"
 #include "runtime/function.hpp"
 #include "runtime/imports.hpp"
+#include "runtime/interpreter.hpp"
 
 namespace robustness {
 namespace {
 
-// The first interpreter that created the module; -1 until then.
-int64_t main_interpreter_id = -1;
 // The one module object, set at the start of exec, released when exec fails.
-PyObject* module_object = nullptr;
+rt::Kept module_object;
 
 rt::TraceSite init_site{"init korvan.factsheet.diagnose.robustness", kTraceFile, 1};
 
@@ -30,17 +29,8 @@ int copy_spec_attr(PyObject* spec, const char* attr, PyObject* dict, const char*
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (main_interpreter_id == -1) {
-        main_interpreter_id = current;
-        if (current == -1) return nullptr;
-    } else if (current != main_interpreter_id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return nullptr;
-    }
-    if (module_object) return Py_NewRef(module_object);
+    if (rt::claim_interpreter() < 0) return nullptr;
+    if (module_object) return Py_NewRef(module_object.get());
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -62,8 +52,8 @@ int bind(PyObject* name, PyObject* value) noexcept {
 }
 
 // from <module_name> import <names...> at `level`, each bound under its name.
-int import_names(PyObject* module_name, std::initializer_list<PyObject*> names,
-                 int level) noexcept {
+template <std::size_t N>
+int import_names(PyObject* module_name, PyObject* const (&names)[N], int level) noexcept {
     Ref fromlist = list(names);
     if (!fromlist) return -1;
     Ref module = rt::import_for_from(module_name, S.globals, fromlist.get(), level);
@@ -78,10 +68,10 @@ int import_names(PyObject* module_name, std::initializer_list<PyObject*> names,
 // The module body, in source order; returns the failing line or 0.
 int run_module_body() noexcept {
     // import numpy as np
-    Ref numpy = rt::import_module(S.str_numpy, S.globals);
+    Ref numpy = rt::import_initialised(S.str_numpy, S.globals);
     if (!numpy || bind(S.str_np, numpy.get()) < 0) return 1;
     // import pandas as pd
-    Ref pandas = rt::import_module(S.str_pandas, S.globals);
+    Ref pandas = rt::import_initialised(S.str_pandas, S.globals);
     if (!pandas || bind(S.str_pd, pandas.get()) < 0) return 2;
     // from copy import copy
     if (import_names(S.str_copy, {S.str_copy}, 0) < 0) return 3;
@@ -147,20 +137,20 @@ int exec_steps(PyObject* module, bool* names_ready, int* line) noexcept {
         *builtin_slots[k] = Py_NewRef(value);  // kept for the life of the process
     }
     if (rt::init_function_type() < 0) return -1;
-    if (create_code_objects() < 0) return -1;
+    if (prepare_methods() < 0) return -1;
     *line = run_module_body();
     return *line ? -1 : 0;
 }
 
 int module_exec(PyObject* module) noexcept {
     if (module_object) {
-        if (module_object == module) return 0;
+        if (module_object.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'robustness' has already been imported. Re-initialisation is "
                         "not supported.");
         return -1;
     }
-    module_object = Py_NewRef(module);
+    module_object.set(Ref::new_ref(module));
     S.globals = PyModule_GetDict(module);
 
     bool names_ready = false;
@@ -168,7 +158,7 @@ int module_exec(PyObject* module) noexcept {
     if (exec_steps(module, &names_ready, &line) == 0) return 0;
     if (names_ready) rt::add_traceback(init_site, line, S.globals);
     // A later import starts again from create with a new module object.
-    Py_CLEAR(module_object);
+    module_object.reset();
     return -1;
 }
 

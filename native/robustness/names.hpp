@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "runtime/call.hpp"
 #include "runtime/imports.hpp"
 
 namespace robustness {
@@ -38,11 +39,6 @@ namespace robustness {
     ENTRY_(RobustnessTest, "RobustnessTest")                                   \
     ENTRY_(__test__, "__test__")                                               \
     ENTRY_(__builtins__, "__builtins__")                                       \
-    ENTRY_(__module__, "__module__")                                           \
-    ENTRY_(__qualname__, "__qualname__")                                       \
-    ENTRY_(__orig_bases__, "__orig_bases__")                                   \
-    ENTRY_(__mro_entries__, "__mro_entries__")                                 \
-    ENTRY_(__prepare__, "__prepare__")                                         \
     ENTRY_(__init__, "__init__")                                               \
     ENTRY_(module_name, "korvan.factsheet.diagnose.robustness")                \
     ENTRY_(name, "name")                                                       \
@@ -57,7 +53,7 @@ namespace robustness {
     ENTRY_(staticmethod, "staticmethod")                                       \
     ENTRY_(super, "super")                                                     \
     ENTRY_(range, "range")                                                     \
-    /* methods and their qualified names */                              \
+    /* methods */                              \
     ENTRY_(_perturb_normal, "_perturb_normal")                                 \
     ENTRY_(_perturb_quantile, "_perturb_quantile")                             \
     ENTRY_(_perturb_categorical, "_perturb_categorical")                       \
@@ -65,44 +61,17 @@ namespace robustness {
     ENTRY_(_repeat_perturb_pred, "_repeat_perturb_pred")                       \
     ENTRY_(_visualize_robustness, "_visualize_robustness")                     \
     ENTRY_(run, "run")                                                         \
-    ENTRY_(q___init__, "RobustnessTest.__init__")                              \
-    ENTRY_(q__perturb_normal, "RobustnessTest._perturb_normal")                \
-    ENTRY_(q__perturb_quantile, "RobustnessTest._perturb_quantile")            \
-    ENTRY_(q__perturb_categorical, "RobustnessTest._perturb_categorical")      \
-    ENTRY_(q__perturb, "RobustnessTest._perturb")                              \
-    ENTRY_(q__repeat_perturb_pred, "RobustnessTest._repeat_perturb_pred")      \
-    ENTRY_(q__visualize_robustness, "RobustnessTest._visualize_robustness")    \
-    ENTRY_(q_run, "RobustnessTest.run")                                        \
-    ENTRY_(code_filename, "korvan\\factsheet\\diagnose\\robustness")           \
     /* parameters and locals */                                           \
-    ENTRY_(self, "self")                                                       \
     ENTRY_(dataset, "dataset")                                                 \
     ENTRY_(model, "model")                                                     \
     ENTRY_(X, "X")                                                             \
     ENTRY_(fidx, "fidx")                                                       \
     ENTRY_(noise_level, "noise_level")                                         \
     ENTRY_(random_state, "random_state")                                       \
-    ENTRY_(n_samples, "n_samples")                                             \
-    ENTRY_(rng, "rng")                                                         \
-    ENTRY_(data_scale, "data_scale")                                           \
-    ENTRY_(noise, "noise")                                                     \
-    ENTRY_(sorted_X, "sorted_X")                                               \
-    ENTRY_(shuffle_idx, "shuffle_idx")                                         \
-    ENTRY_(sorted_shuffle_idx, "sorted_shuffle_idx")                           \
-    ENTRY_(quantiles, "quantiles")                                             \
-    ENTRY_(quantile_noise, "quantile_noise")                                   \
-    ENTRY_(sorted_shuffle_noise_idx, "sorted_shuffle_noise_idx")               \
-    ENTRY_(noise_proba, "noise_proba")                                         \
-    ENTRY_(noise_idx, "noise_idx")                                             \
     ENTRY_(perturb_features, "perturb_features")                               \
     ENTRY_(perturb_method, "perturb_method")                                   \
-    ENTRY_(X_new, "X_new")                                                     \
-    ENTRY_(fn, "fn")                                                           \
     ENTRY_(predict_func, "predict_func")                                       \
     ENTRY_(n_repeats, "n_repeats")                                             \
-    ENTRY_(prediction_all, "prediction_all")                                   \
-    ENTRY_(i, "i")                                                             \
-    ENTRY_(perturb_X, "perturb_X")                                             \
     ENTRY_(prediction, "prediction")                                           \
     ENTRY_(scores, "scores")                                                   \
     ENTRY_(noise_levels, "noise_levels")                                       \
@@ -110,19 +79,8 @@ namespace robustness {
     ENTRY_(options, "options")                                                 \
     ENTRY_(threshold, "threshold")                                             \
     ENTRY_(inputs, "inputs")                                                   \
-    ENTRY_(features_idx, "features_idx")                                       \
-    ENTRY_(score_sign, "score_sign")                                           \
-    ENTRY_(score_func, "score_func")                                           \
     ENTRY_(y, "y")                                                             \
     ENTRY_(sample_weight, "sample_weight")                                     \
-    ENTRY_(res_value, "res_value")                                             \
-    ENTRY_(gaps, "gaps")                                                       \
-    ENTRY_(scores_all, "scores_all")                                           \
-    ENTRY_(noise_levels_all, "noise_levels_all")                               \
-    ENTRY_(worst_idx, "worst_idx")                                             \
-    ENTRY_(others_idx, "others_idx")                                           \
-    ENTRY_(res_table, "res_table")                                             \
-    ENTRY_(result, "result")                                                   \
     /* numpy */                                                           \
     ENTRY_(shape, "shape")                                                     \
     ENTRY_(random, "random")                                                   \
@@ -242,7 +200,7 @@ struct State {
 #define ROBUSTNESS_FIELD(id, ...) PyObject* str_##id;
     ROBUSTNESS_STRINGS(ROBUSTNESS_FIELD)
 #undef ROBUSTNESS_FIELD
-#define ROBUSTNESS_FIELD(id, ...) PyObject* kw_##id;
+#define ROBUSTNESS_FIELD(id, ...) rt::Keywords<rt::count_items(#__VA_ARGS__)> kw_##id;
     ROBUSTNESS_KWNAMES(ROBUSTNESS_FIELD)
 #undef ROBUSTNESS_FIELD
 #define ROBUSTNESS_FIELD(id) rt::GlobalName g_##id;
@@ -265,7 +223,6 @@ struct State {
     PyObject* key_all_0;         // [:, 0]
     PyObject* tuple_bounds;      // (-0.5, 0.5)
     PyObject* tuple_noise_level; // ("Noise Level",)
-    PyObject* tuple_0;           // (0,)
 
     // The builtins resolved once at exec.
     PyObject* builtin_staticmethod;
@@ -279,7 +236,8 @@ struct State {
 
 extern State S;
 
-// Creates every entry above but the globals and builtins; 0 or -1.
+// Creates every entry above but the globals and builtins, each checked as it
+// is made; entries made by an earlier, failed exec are kept. 0 or -1.
 int create_names() noexcept;
 
 // A module global at the moment of use (globals, then builtins, then NameError).

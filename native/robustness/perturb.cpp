@@ -10,16 +10,11 @@
 namespace robustness {
 namespace {
 
-rt::TraceSite normal_site{"korvan.factsheet.diagnose.robustness.RobustnessTest._perturb_normal",
-                          kTraceFile, 19};
-rt::TraceSite quantile_site{
-    "korvan.factsheet.diagnose.robustness.RobustnessTest._perturb_quantile", kTraceFile, 29};
-rt::TraceSite categorical_site{
-    "korvan.factsheet.diagnose.robustness.RobustnessTest._perturb_categorical", kTraceFile, 52};
-rt::TraceSite perturb_site{"korvan.factsheet.diagnose.robustness.RobustnessTest._perturb",
-                           kTraceFile, 63};
-rt::TraceSite repeat_site{
-    "korvan.factsheet.diagnose.robustness.RobustnessTest._repeat_perturb_pred", kTraceFile, 85};
+rt::TraceSite& normal_site = method__perturb_normal.site;
+rt::TraceSite& quantile_site = method__perturb_quantile.site;
+rt::TraceSite& categorical_site = method__perturb_categorical.site;
+rt::TraceSite& perturb_site = method__perturb.site;
+rt::TraceSite& repeat_site = method__repeat_perturb_pred.site;
 
 // The truth of `a == b` as an `if` statement takes it: the comparison's result
 // (no identity shortcut), then its truth value. 1, 0, or -1 with an exception.
@@ -244,9 +239,9 @@ PyObject* perturb_quantile(rt::Function*, PyObject* const* args) noexcept {
         if (!np) return fail(site, kClip);
         Ref clip = getattr(np.get(), S.str_clip);
         if (!clip) return fail(site, kClip);
-        Ref low = call_method(quantiles.get(), S.str_min, {});
+        Ref low = call_method(quantiles.get(), S.str_min);
         if (!low) return fail(site, kClip);
-        Ref high = call_method(quantiles.get(), S.str_max, {});
+        Ref high = call_method(quantiles.get(), S.str_max);
         if (!high) return fail(site, kClip);
         quantile_noise = call(clip.get(), {quantile_noise.get(), low.get(), high.get()});
         if (!quantile_noise) return fail(site, kClip);
@@ -570,13 +565,59 @@ PyObject* repeat_perturb_pred(rt::Function*, PyObject* const* args) noexcept {
 
 }  // namespace
 
-const rt::FunctionDef def__perturb_normal{perturb_normal, &normal_site, normal_lines::kDef};
-const rt::FunctionDef def__perturb_quantile{perturb_quantile, &quantile_site,
-                                            quantile_lines::kDef};
-const rt::FunctionDef def__perturb_categorical{perturb_categorical, &categorical_site,
-                                               categorical_lines::kDef};
-const rt::FunctionDef def__perturb{perturb, &perturb_site, perturb_lines::kDef};
-const rt::FunctionDef def__repeat_perturb_pred{repeat_perturb_pred, &repeat_site,
-                                               repeat_lines::kDef};
+// The column routines share their parameters and the seed's default.
+constexpr const char* kColumnParams = "X fidx noise_level random_state";
+constexpr rt::Value kSeedDefault[] = {rt::integer(0)};
+
+rt::Method method__perturb_normal{{
+    .name = "_perturb_normal",
+    .first_line = normal_lines::kDef,
+    .kind = rt::Kind::static_method,
+    .params = kColumnParams,
+    .locals = "n_samples rng data_scale noise",
+    .defaults = kSeedDefault,
+    .body = perturb_normal,
+}};
+
+rt::Method method__perturb_quantile{{
+    .name = "_perturb_quantile",
+    .first_line = quantile_lines::kDef,
+    .kind = rt::Kind::static_method,
+    .params = kColumnParams,
+    .locals = "n_samples rng sorted_X shuffle_idx sorted_shuffle_idx quantiles quantile_noise "
+              "sorted_shuffle_noise_idx",
+    .defaults = kSeedDefault,
+    .body = perturb_quantile,
+}};
+
+rt::Method method__perturb_categorical{{
+    .name = "_perturb_categorical",
+    .first_line = categorical_lines::kDef,
+    .kind = rt::Kind::static_method,
+    .params = kColumnParams,
+    .locals = "n_samples rng noise_proba noise_idx",
+    .defaults = kSeedDefault,
+    .body = perturb_categorical,
+}};
+
+rt::Method method__perturb{{
+    .name = "_perturb",
+    .first_line = perturb_lines::kDef,
+    .kind = rt::Kind::instance,
+    .params = "self X perturb_features perturb_method noise_level random_state",
+    .locals = "X_new fn fidx",
+    .defaults = kSeedDefault,
+    .body = perturb,
+}};
+
+rt::Method method__repeat_perturb_pred{{
+    .name = "_repeat_perturb_pred",
+    .first_line = repeat_lines::kDef,
+    .kind = rt::Kind::instance,
+    .params = "self X predict_func n_repeats perturb_features perturb_method noise_level "
+              "random_state",
+    .locals = "prediction_all i perturb_X prediction",
+    .body = repeat_perturb_pred,
+}};
 
 }  // namespace robustness

@@ -11,15 +11,17 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) noexcept {
     Function* f = reinterpret_cast<Function*>(callable);
     PyObject* bound[kMaxParams];
-    if (bind_arguments(f->bare_name, f->params, f->defaults, args, nargsf, kwnames, bound) < 0) {
-        add_traceback(*f->def->site, f->def->def_line, f->globals);
+    const MethodDef& def = f->method->def;
+    if (bind_arguments(def.name, f->params, f->defaults, args, nargsf, kwnames, bound) < 0) {
+        add_traceback(f->method->site, def.first_line, f->globals);
         return nullptr;
     }
-    return f->def->body(f, bound);
+    return def.body(f, bound);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* f = reinterpret_cast<Function*>(self);
+    Py_VISIT(Py_TYPE(self));  // a heap type is owned by its instances
     Py_VISIT(f->params);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
@@ -51,9 +53,11 @@ int function_clear(PyObject* self) noexcept {
 }
 
 void function_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
@@ -69,6 +73,8 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
     {"__name__", T_OBJECT, offsetof(Function, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(Function, qualname), READONLY, nullptr},
     {"__module__", T_OBJECT, offsetof(Function, module), READONLY, nullptr},
@@ -86,61 +92,70 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(PyObject_GenericGetAttr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {0, nullptr},
+};
+
+// A heap type: its instances own a reference to it, and nothing else in the
+// process can change it (immutable) or make instances of it. One thing
+// differs from a static type: type(f).__module__ is the instances'
+// `__module__` member, as the key is shared, where a static type would say
+// "builtins".
+PyType_Spec function_spec = {
+    "native_function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// Made once per process, never released (see Kept).
+Kept function_type;
+
 }  // namespace
 
-PyTypeObject FunctionType = {};
-
 int init_function_type() noexcept {
-    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
-    Py_SET_REFCNT(&FunctionType, 1);  // a static type is never freed
-    FunctionType.tp_name = "native_function";
-    FunctionType.tp_basicsize = sizeof(Function);
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR;
-    FunctionType.tp_dealloc = function_dealloc;
-    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
-    FunctionType.tp_repr = function_repr;
-    FunctionType.tp_getattro = PyObject_GenericGetAttr;
-    FunctionType.tp_traverse = function_traverse;
-    FunctionType.tp_clear = function_clear;
-    FunctionType.tp_members = function_members;
-    FunctionType.tp_getset = function_getset;
-    FunctionType.tp_descr_get = function_descr_get;
-    FunctionType.tp_dictoffset = offsetof(Function, dict);
-    return PyType_Ready(&FunctionType);
+    if (function_type) return 0;
+    Ref type = Ref::steal(PyType_FromSpec(&function_spec));
+    if (!type) return -1;
+    function_type.set(std::move(type));
+    return 0;
 }
 
-Ref make_function(const FunctionDef* def, PyObject* code, PyObject* qualname, PyObject* module,
-                  PyObject* doc, PyObject* defaults, PyObject* annotations,
-                  PyObject* globals) noexcept {
-    Ref name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
+Ref make_function(Method& method, PyObject* qualname, PyObject* module, PyObject* doc,
+                  PyObject* defaults, PyObject* annotations, PyObject* globals) noexcept {
+    Ref name = Ref::steal(PyUnicode_InternFromString(method.def.name));
     if (!name) return Ref();
-    Ref varnames = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
-    if (!varnames) return Ref();
-    const Py_ssize_t argcount = reinterpret_cast<PyCodeObject*>(code)->co_argcount;
-    if (argcount > kMaxParams) {
-        PyErr_SetString(PyExc_SystemError, "too many parameters for a native function");
-        return Ref();
-    }
-    Ref params = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, argcount));
-    if (!params) return Ref();
-    const char* bare = PyUnicode_AsUTF8(name.get());
-    if (!bare) return Ref();
+    // A function without annotations has an empty dict of its own, as a
+    // Python function has.
+    Ref own_annotations =
+        annotations == Py_None ? Ref::steal(PyDict_New()) : Ref::new_ref(annotations);
+    if (!own_annotations) return Ref();
 
-    Function* f = PyObject_GC_New(Function, &FunctionType);
+    Function* f =
+        PyObject_GC_New(Function, reinterpret_cast<PyTypeObject*>(function_type.get()));
     if (!f) return Ref();
     f->vectorcall = function_vectorcall;
-    f->def = def;
-    f->bare_name = bare;  // owned by `name`, which the function keeps
-    f->params = params.release();
+    f->method = &method;
+    f->params = Py_NewRef(method.params.get());
     f->name = name.release();
     f->qualname = Py_NewRef(qualname);
     f->module = Py_NewRef(module);
     f->doc = Py_NewRef(doc);
     f->defaults = Py_NewRef(defaults);
-    f->code = Py_NewRef(code);
-    f->annotations = Py_NewRef(annotations);
+    f->code = Py_NewRef(method.code.get());
+    f->annotations = own_annotations.release();
     f->globals = Py_NewRef(globals);
     f->klass = nullptr;
     f->dict = nullptr;

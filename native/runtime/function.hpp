@@ -6,34 +6,22 @@
 // `help()` read: __name__ __qualname__ __module__ __doc__ __defaults__
 // __kwdefaults__ __code__ __annotations__ __dict__ __globals__.
 //
-// The parameters are those of the code object (co_varnames[:co_argcount]);
-// the call is bound against them and the body receives the bound values.
+// The parameters are those of the method description; the call is bound
+// against them and the body receives the bound values. The type is a heap
+// type made with PyType_FromSpec, once per process.
 #pragma once
 
 #include <Python.h>
 
 #include "runtime/ref.hpp"
-#include "runtime/traceback.hpp"
+#include "runtime/method.hpp"
 
 namespace rt {
-
-struct Function;
-
-// A body: receives the function object and its bound arguments (borrowed, one
-// per parameter), returns a new reference or null with an exception set.
-using Body = PyObject* (*)(Function* self, PyObject* const* args);
-
-struct FunctionDef {
-    Body body;
-    TraceSite* site;  // traceback identity; argument errors are reported at
-    int def_line;     // the line of the definition
-};
 
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionDef* def;
-    const char* bare_name;   // UTF-8 of __name__, for the binding messages
+    Method* method;          // the description the function was made from
     PyObject* params;        // tuple of parameter names
     PyObject* name;
     PyObject* qualname;
@@ -47,16 +35,14 @@ struct Function {
     PyObject* dict;
 };
 
-extern PyTypeObject FunctionType;
-
 // Readies the type; once per process.
 int init_function_type() noexcept;
 
-// A new function. `code` supplies the name and the parameters; `defaults` a
-// tuple or None; `doc` and `annotations` may be None.
-Ref make_function(const FunctionDef* def, PyObject* code, PyObject* qualname, PyObject* module,
-                  PyObject* doc, PyObject* defaults, PyObject* annotations,
-                  PyObject* globals) noexcept;
+// A new function for `method` (prepared), with the qualified name, defaults
+// (tuple or None), documentation (or None) and annotations (dict, or None for
+// an empty dict of its own) given.
+Ref make_function(Method& method, PyObject* qualname, PyObject* module, PyObject* doc,
+                  PyObject* defaults, PyObject* annotations, PyObject* globals) noexcept;
 
 // Sets the class that the body treats as its `__class__` cell.
 void set_function_class(PyObject* function, PyObject* klass) noexcept;

@@ -3,11 +3,13 @@
 namespace rt {
 namespace {
 
-// sys.modules[name] when present and not in the middle of its own import.
+// sys.modules[name] when it is a module not in the middle of its own import.
+// A None entry (an import blocked on purpose) is left to the import machinery,
+// which reports it.
 PyObject* initialised_module(PyObject* name) noexcept {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* module = PyDict_GetItemWithError(modules, name);
-    if (!module) return nullptr;
+    if (!module || module == Py_None) return nullptr;
     Ref spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
     if (!spec) {
         PyErr_Clear();
@@ -28,10 +30,14 @@ PyObject* initialised_module(PyObject* name) noexcept {
 
 }  // namespace
 
-Ref import_module(PyObject* name, PyObject* globals) noexcept {
+Ref import_initialised(PyObject* name, PyObject* globals) noexcept {
     PyObject* ready = initialised_module(name);
     if (ready) return Ref::new_ref(ready);
     if (PyErr_Occurred()) return Ref();
+    return import_module(name, globals);
+}
+
+Ref import_module(PyObject* name, PyObject* globals) noexcept {
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return Ref();
     return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, locals.get(), nullptr, 0));
@@ -73,7 +79,7 @@ Ref lookup_global(GlobalName& g, PyObject* globals, PyObject* builtins) noexcept
     const uint64_t gv = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
     const uint64_t bv = reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag;
     if (g.value && g.globals_version == gv && g.builtins_version == bv) {
-        return Ref::new_ref(g.value);
+        return Ref::new_ref(g.value.get());
     }
     PyObject* value = PyDict_GetItemWithError(globals, g.name);
     if (!value) {
@@ -81,11 +87,11 @@ Ref lookup_global(GlobalName& g, PyObject* globals, PyObject* builtins) noexcept
         value = PyDict_GetItemWithError(builtins, g.name);
         if (!value) {
             if (!PyErr_Occurred()) raise_name_error(g.name);
-            g.value = nullptr;
+            g.value.reset();
             return Ref();
         }
     }
-    g.value = value;
+    g.value.set(Ref::new_ref(value));
     g.globals_version = gv;
     g.builtins_version = bv;
     return Ref::new_ref(value);

@@ -8,9 +8,13 @@
 
 namespace rt {
 
-// `import name` (absolute). When sys.modules already holds a fully
-// initialised module of that name it is used without the import machinery.
+// `import name` (absolute), through the import machinery.
 Ref import_module(PyObject* name, PyObject* globals) noexcept;
+
+// `import name` for the large libraries loaded before us: when sys.modules
+// already holds a fully initialised module of that name it is used as it is,
+// which skips the import machinery's locking; otherwise `import_module`.
+Ref import_initialised(PyObject* name, PyObject* globals) noexcept;
 
 // `from <name> import ...` at `level`: returns the module the names are taken
 // from. `fromlist` is a tuple of str.
@@ -29,7 +33,7 @@ struct GlobalName {
     PyObject* name = nullptr;  // interned, borrowed from the names table
     uint64_t globals_version = 0;
     uint64_t builtins_version = 0;
-    PyObject* value = nullptr;  // borrowed: alive while both versions hold
+    Kept value;  // owned: a stale entry can never point at a freed object
 };
 Ref lookup_global(GlobalName& g, PyObject* globals, PyObject* builtins) noexcept;
 

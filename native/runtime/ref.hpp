@@ -59,4 +59,27 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// An owning reference held in process-wide state (a cache, a table made at
+// exec). It owns like a `Ref`, but is never released at exit: its destructor
+// would run after the interpreter has finalised, when a release could touch
+// freed memory. Assigning a new value releases the old one.
+class Kept {
+public:
+    constexpr Kept() noexcept = default;
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void set(Ref value) noexcept {
+        PyObject* old = p_;
+        p_ = value.release();
+        Py_XDECREF(old);
+    }
+    void reset() noexcept { set(Ref()); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
 }  // namespace rt

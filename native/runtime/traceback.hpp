@@ -5,16 +5,18 @@
 
 #include <Python.h>
 
+#include "runtime/ref.hpp"
+
 namespace rt {
 
 // One function's traceback identity. The code objects are made on first use
 // per line and kept: the set of lines a function can fail at is small.
 struct TraceSite {
-    const char* function;  // the name shown in the traceback
-    const char* filename;  // the file name shown in the traceback
-    int first_line;        // lines below this are not cached
+    const char* function = nullptr;  // the name shown in the traceback
+    const char* filename = nullptr;  // the file name shown in the traceback
+    int first_line = 0;              // lines below this are not cached
     static constexpr int kLines = 128;
-    PyCodeObject* codes[kLines] = {};
+    Kept codes[kLines];              // code objects, owned, by line - first_line
 };
 
 // Adds an entry for `line` of `site` to the exception being raised. Requires
