@@ -326,7 +326,10 @@ def make_estimator(kind: str = "gbm", task_type: str = REGRESSION, random_state:
         return cls(random_state=random_state)
     if kind == "forest":
         cls = ensemble.RandomForestClassifier if classify else ensemble.RandomForestRegressor
-        return cls(n_estimators=100, random_state=random_state, n_jobs=-1)
+        # One thread: a forest predicting on threads of its own adds its trees'
+        # outputs in the order the threads finish, so the last bits of its
+        # predictions would vary from call to call.  --jobs spreads the rounds.
+        return cls(n_estimators=100, random_state=random_state)
     last = (linear_model.LogisticRegression(max_iter=1000, random_state=random_state)
             if classify else linear_model.LinearRegression())
     return Pipeline([
