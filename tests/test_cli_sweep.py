@@ -92,7 +92,8 @@ def test_fail_exits_1_from_a_real_process(tmp_path):
     (["--max-drop", "0.1@0.5"], "--max-drop: noise level 0.5 is not among --noise-levels (0.3, 1)"),
     (["--max-drop", "0.1@x"], "argument --max-drop: the noise level 'x' is not a number"),
     (["--feature-groups", "bmi;"], "argument --feature-groups: group 2 is empty"),
-    (["--feature-groups", "bmi,height"], "--feature-groups: unknown feature 'height'; valid"),
+    (["--feature-groups", "bmi,height"], "--feature-groups: group 1: unknown feature 'height'; valid"),
+    (["--feature-groups", "bmi;s1;bmi"], "--feature-groups: group labels must differ: bmi, s1, bmi"),
     (["--feature-groups", "bmi", "--per-feature"], "give --per-feature or --feature-groups, not both"),
 ])
 def test_bad_options_are_one_line_exit_2(tmp_path, capsys, args, message):

@@ -16,7 +16,8 @@ from pathlib import Path
 from typing import Any, Sequence, TextIO
 
 from korvan.stats import Verdict
-from korvan.sweep import ALL_FEATURES, FeatureSweep, plan_sweep, run_specs, sweep_lines
+from korvan.sweep import (ALL_FEATURES, FeatureSweep, feature_lists, plan_sweep, run_specs,
+                          sweep_lines)
 
 __all__ = ["FEATURES_CHART_FILE", "FEATURES_FILE", "MaxDrop", "add_arguments", "check_arguments",
            "extra_runs", "groups_arg", "max_drop_arg", "output_path", "print_sweep", "run_sweep",
@@ -109,17 +110,11 @@ def check_arguments(args: argparse.Namespace, feature_names: Sequence[Any],
         if args.features is not None:
             raise ValueError("--features cannot be combined with --feature-groups; list the "
                              "features in the groups")
-    known = set(feature_names)
-    for group in args.feature_groups or []:
-        for name in group:
-            if name not in known:
-                raise ValueError(f"--feature-groups: unknown feature {name!r}; valid features "
-                                 f"are: {', '.join(map(str, feature_names))}")
-        if len(set(group)) != len(group):
-            raise ValueError(f"--feature-groups: the group {','.join(group)} names a feature twice")
-    labels = ["+".join(group) for group in args.feature_groups or []]
-    if len(set(labels)) != len(labels):
-        raise ValueError("--feature-groups: a group is given twice")
+    if args.feature_groups is not None:
+        try:
+            feature_lists(feature_names, groups=args.feature_groups)
+        except ValueError as exc:
+            raise ValueError(f"--feature-groups: {exc}") from None
     if args.max_drop is not None and args.max_drop.level is not None:
         if not any(math.isclose(args.max_drop.level, v, rel_tol=1e-9) for v in noise_levels):
             raise ValueError(f"--max-drop: noise level {args.max_drop.level:g} is not among "

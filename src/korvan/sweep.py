@@ -35,8 +35,8 @@ from korvan.report.display import HtmlDisplay
 from korvan.utils.constants import CATEGORICAL, NUMERICAL
 from korvan.utils.results import ValidationResult, to_jsonable
 
-__all__ = ["ALL_FEATURES", "FeatureSweep", "RunSpec", "SweepRow", "plan_sweep", "run_spec",
-           "run_specs", "sweep", "sweep_lines"]
+__all__ = ["ALL_FEATURES", "FeatureSweep", "RunSpec", "SweepRow", "feature_lists", "plan_sweep",
+           "run_spec", "run_specs", "sweep", "sweep_lines"]
 
 #: Name of the run that perturbs every feature, the sweep's reference.
 ALL_FEATURES = "(all features)"
@@ -114,8 +114,17 @@ def _group_type(types: Sequence[str]) -> str:
     return distinct.pop() if len(distinct) == 1 else MIXED
 
 
-def _feature_lists(dataset: Any, features: Any, groups: Any) -> list[tuple[str, tuple[Hashable, ...]]]:
-    known = list(dataset.feature_names)
+def feature_lists(feature_names: Sequence[Hashable], features: Any = None,
+                  groups: Any = None) -> list[tuple[str, tuple[Hashable, ...]]]:
+    """Label and names of each run of a sweep, checked against ``feature_names``.
+
+    Raises
+    ------
+    ValueError
+        If a feature is unknown or named twice in one group, a group is
+        empty, or two groups share a label.
+    """
+    known = list(feature_names)
     known_set = set(known)
 
     def check(names: Iterable[Any], where: str) -> tuple[Hashable, ...]:
@@ -190,7 +199,7 @@ def plan_sweep(test: Any, features: Any = None, groups: Any = None, include_all:
         raise ValueError(f"a sweep does not take {', '.join(unknown)}{hint}; it passes on: "
                          f"{', '.join(RUN_ARGUMENTS)}")
     specs = [RunSpec(name, names, dict(run_kwargs))
-             for name, names in _feature_lists(test.dataset, features, groups)]
+             for name, names in feature_lists(test.dataset.feature_names, features, groups)]
     if include_all:
         specs.append(RunSpec(ALL_FEATURES, None, dict(run_kwargs)))
     return specs
