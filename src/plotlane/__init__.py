@@ -23,7 +23,8 @@ from typing import Any, Sequence
 
 import numpy as np
 
-__all__ = ["BarChart", "BoxChart", "barplot", "boxplot", "box_stats", "to_figure", "to_png"]
+__all__ = ["BarChart", "BoxChart", "LineChart", "barplot", "boxplot", "box_stats", "lineplot",
+           "to_figure", "to_png"]
 
 #: Accepted orientations; the short forms are stored as the long ones.
 ORIENTS: dict[str, str] = {
@@ -231,4 +232,5 @@ def boxplot(
 
 # Imported last: they build on the names above.
 from plotlane.bar import BarChart, barplot  # noqa: E402
+from plotlane.line import LineChart, lineplot  # noqa: E402
 from plotlane.draw import to_figure, to_png  # noqa: E402

@@ -247,6 +247,30 @@ def _draw_bar(fig: Any, ax: Any, options: Mapping[str, Any]) -> list[Any]:
     return labels
 
 
+# Line colours, told apart by people with the common colour-vision deficiencies.
+SERIES = ("#0072b2", "#d55e00", "#009e73", "#cc79a7", "#e69f00", "#56b4e9", "#000000")
+
+
+def _draw_line(fig: Any, ax: Any, options: Mapping[str, Any]) -> list[Any]:
+    x = np.array(options["x"], dtype=float)
+    for i, series in enumerate(options["series"]):
+        color = SERIES[i % len(SERIES)]
+        y = np.array([np.nan if v is None else v for v in series["y"]], dtype=float)
+        ax.plot(x, y, marker="o", markersize=4, color=color, linewidth=1.5,
+                label=_short(str(series["name"]), 24))
+        if series.get("low") is not None and series.get("high") is not None:
+            low = np.array([np.nan if v is None else v for v in series["low"]], dtype=float)
+            high = np.array([np.nan if v is None else v for v in series["high"]], dtype=float)
+            ax.fill_between(x, low, high, color=color, alpha=0.15, linewidth=0)
+    ax.set_xticks(x, [_label(float(v)) for v in x])
+    ax.grid(alpha=0.3)
+    if options["series"]:
+        ax.legend(loc="best", fontsize=8, frameon=False)
+    else:
+        ax.text(0.5, 0.5, "no data", ha="center", va="center", transform=ax.transAxes)
+    return []
+
+
 def to_figure(options: Mapping[str, Any], width: int = 800, height: int = 500, dpi: int = 100, *,
               subtitle: str | None = None, reference: float | None = None,
               reference_label: str | None = None, means: Sequence[Any] | None = None):
@@ -276,15 +300,22 @@ def to_figure(options: Mapping[str, Any], width: int = 800, height: int = 500, d
     -------
     matplotlib.figure.Figure
     """
-    is_bar = isinstance(options, Mapping) and options.get("type") == "bar"
-    if is_bar:
+    kind = options.get("type") if isinstance(options, Mapping) else None
+    is_bar = kind == "bar"
+    if kind == "line":
+        if not isinstance(options.get("series"), list) or not isinstance(options.get("x"), list):
+            raise ValueError("options must be a rendered line chart: a mapping with 'x' and "
+                             "'series' lists")
+    elif is_bar:
         if not isinstance(options.get("bars"), list):
             raise ValueError("options must be a rendered bar chart: a mapping with a 'bars' list")
     elif not isinstance(options, Mapping) or not isinstance(options.get("boxes"), list):
         raise ValueError("options must be a rendered box plot: a mapping with a 'boxes' list")
     _check_size(width, height, dpi)
     fig, ax = _new_figure(width, height, dpi)
-    if is_bar:
+    if kind == "line":
+        labels = _draw_line(fig, ax, options)
+    elif is_bar:
         labels = _draw_bar(fig, ax, options)
     else:
         labels = _draw_box(fig, ax, options, means, reference, reference_label)
