@@ -40,7 +40,10 @@ class Page:
     pixels: np.ndarray              # height x width x 3, uint8
     viewport_width: int
     scroll_width: int               # widest the document gets; > viewport means overflow
-    svg_boxes: list[dict]           # page coordinates of every <svg>: x, y, width, height
+    svg_boxes: list[dict]           # page coordinates of every shown <svg>: x, y, width, height
+    chart_text_px: list[float]      # per shown <svg>: its smallest text, in screen pixels
+    scrolling_tables: list[str]     # ids of tables whose box scrolls sideways
+    section_text: dict[str, str]    # text of each <section> by id, as the page shows it
     requests: list[str] = field(default_factory=list)   # every URL the page asked for
 
     def region(self, box: dict) -> np.ndarray:
@@ -175,7 +178,19 @@ class Chromium:
               svgs: [...document.querySelectorAll('svg')].map(s => {
                 const r = s.getBoundingClientRect();
                 return {x: r.left + scrollX, y: r.top + scrollY, width: r.width, height: r.height};
-              })})"""
+              }).filter(b => b.width > 0),
+              text_px: [...document.querySelectorAll('svg')].filter(s => s.getBoundingClientRect().width > 0)
+                .map(s => {
+                  const scale = s.getBoundingClientRect().width / s.viewBox.baseVal.width;
+                  const sizes = [...s.querySelectorAll('text')].filter(t => t.textContent.trim())
+                    .map(t => parseFloat(getComputedStyle(t).fontSize) * scale);
+                  return sizes.length ? Math.min(...sizes) : 0;
+                }),
+              scrolling: [...document.querySelectorAll('.scroll')]
+                .filter(d => d.scrollWidth > d.clientWidth + 1)
+                .map(d => (d.querySelector('table') || {}).id || '?'),
+              sections: Object.fromEntries([...document.querySelectorAll('section[id]')]
+                .map(s => [s.id, s.innerText]))})"""
             facts = json.loads(self.send("Runtime.evaluate", session, expression=probe,
                                          returnByValue=True)["result"]["value"])
             shot = self.send("Page.captureScreenshot", session, format="png", captureBeyondViewport=True,
@@ -188,4 +203,6 @@ class Chromium:
 
         pixels = np.asarray(Image.open(io.BytesIO(png)).convert("RGB"))
         return Page(png=png, pixels=pixels, viewport_width=facts["viewport"],
-                    scroll_width=facts["scroll"], svg_boxes=facts["svgs"], requests=requests)
+                    scroll_width=facts["scroll"], svg_boxes=facts["svgs"],
+                    chart_text_px=facts["text_px"], scrolling_tables=facts["scrolling"],
+                    section_text=facts["sections"], requests=requests)

@@ -45,8 +45,11 @@ def test_box_plot_image_names_the_run_and_marks_baseline_and_means(tmp_path, dia
     assert fig._suptitle.get_text() == "Perturbed Model Performance"
     dashed = [ln for ln in ax.get_lines() if ln.get_linestyle() == "--"]
     assert len(dashed) == 1 and dashed[0].get_ydata()[0] == result.summary.attrs["baseline"]
-    means = [t.get_text() for t in ax.texts if t.get_text().startswith("mean ")]
-    assert means == [f"mean {m:.4g}" for m in result.summary["mean"].iloc[1:]]
+    markers = [ln.get_ydata()[0] for ln in ax.get_lines() if ln.get_marker() == "D"]
+    assert markers == list(result.summary["mean"].iloc[1:])
+    # Named under the chart, where the legend hides nothing.
+    assert [t.get_text() for t in fig.legends[0].get_texts()] == ["baseline", "mean"]
+    assert not ax.get_legend()
     assert labels_inside(fig)
     assert imread(result.plot(tmp_path / "c.png", width=640, height=360)).shape[:2] == (360, 640)
 

@@ -74,7 +74,12 @@ def test_report_holds_the_results_numbers_and_nothing_active(report):
     assert [r[0].text for r in rows] == [str(i) for i in result.table.index]
     shown = np.array([[float(c.get("data-value")) for c in r[1:]] for r in rows])
     np.testing.assert_array_equal(shown, result.table.to_numpy())
-    assert [c.text for c in rows[-1][1:]] == [f"{v:.6g}" for v in result.table.iloc[-1]]
+    # As printed: fixed point with the same places down the table, thousands separated.
+    printed = [c.text for r in rows for c in r[1:]]
+    places = {len(t.partition(".")[2]) for t in printed}
+    assert len(places) == 1 and not any("e" in t for t in printed)
+    np.testing.assert_allclose([float(t.replace(",", "")) for t in printed], shown.ravel(),
+                               rtol=0, atol=0.5 * 10.0 ** -places.pop())
 
     # The summary as the statistics module computed it, the largest drop shaded darkest.
     summary = result.summary

@@ -1,6 +1,7 @@
 """The report as a person sees it: rendered by headless Chromium, checked on the screenshot."""
 
 import os
+import re
 from pathlib import Path
 
 import numpy as np
@@ -24,13 +25,32 @@ def browser():
         yield b
 
 
+# A number in scientific notation: 2.652e+05, 1E-4.
+E_NOTATION = re.compile(r"\d(\.\d+)?[eE][+-]?\d")
+
+
+@pytest.fixture(scope="module")
+def large_run():
+    """Scores in the tens of millions: the magnitudes that used to print as 3.5e+07."""
+    from sklearn.datasets import load_diabetes
+    from sklearn.linear_model import LinearRegression
+
+    from conftest import fitted_run
+    from korvan.data import DataSet
+
+    frame = load_diabetes(as_frame=True).frame
+    frame["target"] *= 100.0
+    ds = DataSet(frame, "target", task_type="regression", name="diabetes x100")
+    return fitted_run(ds, LinearRegression(), noise_levels=[0.1, 0.5, 1.0, 2.0]), ds, None
+
+
 def ink(pixels):
     """Share of pixels that are not page-white."""
     return float(np.mean(np.any(pixels < 235, axis=-1))) if pixels.size else 0.0
 
 
 @pytest.mark.parametrize("width", [390, 1280])
-@pytest.mark.parametrize("run", ["demo_run", "mixed_run"])
+@pytest.mark.parametrize("run", ["demo_run", "mixed_run", "large_run"])
 def test_report_renders_readably(request, browser, tmp_path, run, width):
     result, ds, found = request.getfixturevalue(run)
     path = result.save_html(tmp_path / "report.html", ds, sweep=found)
@@ -45,3 +65,7 @@ def test_report_renders_readably(request, browser, tmp_path, run, width):
         assert box["width"] > 300 and box["height"] > 150
         # Axes, boxes and labels: a drawn chart inks a good part of its area.
         assert ink(page.region(box)) > 0.04
+    assert min(page.chart_text_px) >= 10, "chart text too small to read"
+    if width == 1280:
+        assert page.scrolling_tables == [], "a table scrolls where the page has room for it"
+    assert not E_NOTATION.search(page.section_text["summary"]), page.section_text["summary"]

@@ -576,7 +576,7 @@ class ModelComparison:
             "best": self.best,
             "sentences": self.sentences() if self.levels else [],
             "verdict": None if max_drop is None else self.check(max_drop, level).message,
-            "chart": self.plot(),
+            "chart": {"options": self.options(), "subtitle": self.subtitle()},
             "compact": compact,
         }
 

@@ -32,6 +32,50 @@ def _label(category: Any) -> str:
     return str(category)
 
 
+def number(value: float, digits: int = 4) -> str:
+    """A value as a chart label: fixed point with thousands separators (265,213), not 2.652e+05.
+
+    Only magnitudes below 0.001 or from a billion up keep scientific notation.
+    """
+    if not math.isfinite(value):
+        return "n/a"
+    if value == 0:
+        return "0"
+    size = abs(value)
+    if not 1e-3 <= size < 1e9:
+        return f"{value:.{digits}g}"
+    places = min(max(digits - 1 - math.floor(math.log10(size)), 0), 12)
+    out = f"{value:,.{places}f}"
+    return out.rstrip("0").rstrip(".") if "." in out else out
+
+
+_SUFFIXES = ((1e9, "B"), (1e6, "M"), (1e3, "k"))
+
+
+def tick(value: float, top: float) -> str:
+    """A value-axis tick: suffixed (140M) on an axis reaching a million, else :func:`number`.
+
+    Matplotlib would print such an axis as 1.4 with "1e8" in its corner.
+    """
+    if not math.isfinite(value):
+        return ""
+    for size, suffix in _SUFFIXES:
+        if top >= 1e6 and top >= size:
+            return number(value / size, 4) + suffix if value else "0"
+    return number(value, 6)
+
+
+def _plain_ticks(ax: Any, axis: str) -> None:
+    from matplotlib.ticker import FuncFormatter
+
+    target = ax.yaxis if axis == "y" else ax.xaxis
+    if target.get_scale() != "linear":
+        return
+    lo, hi = ax.get_ylim() if axis == "y" else ax.get_xlim()
+    top = max(abs(lo), abs(hi))
+    target.set_major_formatter(FuncFormatter(lambda v, _pos: tick(v, top)))
+
+
 def _short(text: str, limit: int) -> str:
     return text if len(text) <= limit else text[: max(limit - 1, 1)] + ELLIPSIS
 
@@ -111,6 +155,57 @@ def _value_labels_inside(fig: Any, ax: Any, labels: Sequence[Any], pad: float = 
             text.xyann = (ox + dx * points, oy + dy * points)
 
 
+def _legend_below(fig: Any, ax: Any) -> None:
+    """Lay the figure out with the legend (if any) in a row under the chart.
+
+    Inside the plot a legend hides boxes, bars or lines wherever it goes.
+    """
+    handles, names = ax.get_legend_handles_labels()
+    if not handles:
+        fig.tight_layout()
+        return
+    legend = fig.legend(handles, names, loc="lower center", ncol=min(len(handles), 4),
+                        fontsize=8, frameon=False, borderaxespad=0.3)
+    renderer = fig.canvas.get_renderer()
+    share = (legend.get_window_extent(renderer).height + 4) / (fig.get_figheight() * fig.dpi)
+    fig.tight_layout(rect=(0, min(share, 0.3), 1, 1))
+
+
+def _drop_crowded(fig: Any, ax: Any, labels: Sequence[Any], pad: float = 1.0) -> None:
+    """Hide each value label that would overlap a box, a bar, a marker or a label kept before it.
+
+    On a narrow chart there is no room beside every box for its number; the
+    numbers are in the tables, so a label that does not fit is left out
+    rather than drawn over something.
+    """
+    if not labels:
+        return
+    from matplotlib.transforms import Bbox
+
+    renderer = fig.canvas.get_renderer()
+    obstacles = [p.get_window_extent(renderer) for p in ax.patches]
+    obstacles += [t.get_window_extent(renderer) for t in ax.get_xticklabels() + ax.get_yticklabels()
+                  if t.get_visible() and t.get_text()]
+    for line in ax.lines:
+        if line.get_linestyle() in ("-", "solid") and not line.get_xydata().size == 0:
+            # Whiskers, caps and medians; a dashed reference line may cross a label.
+            obstacles.append(line.get_window_extent(renderer))
+        # Points (means, outliers); error-bar caps are markers too, drawn where labels start.
+        if line.get_marker() not in (None, "None", "", " ", "|", "_"):
+            xy = ax.transData.transform(line.get_xydata())
+            size = line.get_markersize() * fig.dpi / 72.0 / 2
+            obstacles += [Bbox.from_extents(x - size, y - size, x + size, y + size) for x, y in xy]
+    frame = ax.get_window_extent(renderer)
+    for text in labels:
+        box = text.get_window_extent(renderer).expanded(1.0, 1.0).padded(pad)
+        inside = (box.x0 >= frame.x0 - 0.5 and box.x1 <= frame.x1 + 0.5
+                  and box.y0 >= frame.y0 - 0.5 and box.y1 <= frame.y1 + 0.5)
+        if not inside or any(box.overlaps(o) for o in obstacles):
+            text.set_visible(False)
+            continue
+        obstacles.append(box)
+
+
 def _annotate(ax: Any, text: str, xy: tuple[float, float], offset: tuple[float, float],
               color: str, ha: str, va: str) -> Any:
     label = ax.annotate(text, xy, xytext=offset, textcoords="offset points", fontsize=8,
@@ -158,24 +253,20 @@ def _draw_box(fig: Any, ax: Any, options: Mapping[str, Any], means: Sequence[Any
         except TypeError:  # matplotlib before 3.10 names the option "vert"
             ax.bxp(stats, vert=not horizontal, **style)
         for pos, box, mean in zip(positions, stats, box_means):
-            # The median's value on one side of the box, the mean's on the other.
+            # The median's value beside the box; the mean is a marker the legend names.
             if horizontal:
-                labels.append(_annotate(ax, f"{box['med']:.4g}", (box["med"], pos + 0.25),
+                labels.append(_annotate(ax, number(box["med"]), (box["med"], pos + 0.25),
                                         (0, 2), MEDIAN, "center", "bottom"))
             else:
-                labels.append(_annotate(ax, f"{box['med']:.4g}", (pos + 0.25, box["med"]),
+                labels.append(_annotate(ax, number(box["med"]), (pos + 0.25, box["med"]),
                                         (3, 0), MEDIAN, "left", "center"))
-            # A mean that reads as the median (a box without spread) needs no second label.
-            if mean is None or f"{mean:.4g}" == f"{box['med']:.4g}":
+            # A mean that reads as the median (a box without spread) needs no marker.
+            if mean is None or number(mean) == number(box["med"]):
                 continue
             ax.plot([mean] if horizontal else [pos], [pos] if horizontal else [mean],
-                    marker="D", markersize=5, color=MEAN, linestyle="none", zorder=3)
-            if horizontal:
-                labels.append(_annotate(ax, f"mean {mean:.4g}", (mean, pos - 0.25),
-                                        (0, -2), MEAN, "center", "top"))
-            else:
-                labels.append(_annotate(ax, f"mean {mean:.4g}", (pos - 0.25, mean),
-                                        (-3, 0), MEAN, "right", "center"))
+                    marker="D", markersize=5, color=MEAN, linestyle="none", zorder=3,
+                    label="mean" if not any(ln.get_label() == "mean" for ln in ax.lines)
+                    else None)
     ticks = list(range(1, len(boxes) + 1))
     names = [_label(box["category"]) for box in boxes]
     if horizontal:
@@ -186,8 +277,6 @@ def _draw_box(fig: Any, ax: Any, options: Mapping[str, Any], means: Sequence[Any
         ax.set_xticks(ticks, names)
         ax.set_xlim(0.5, len(boxes) + 0.5)
         ax.grid(axis="y", alpha=0.3)
-    if reference_label and reference is not None and math.isfinite(reference):
-        ax.legend(loc="best", fontsize=8, frameon=False)
     if not stats:
         ax.text(0.5, 0.5, "no data", ha="center", va="center", transform=ax.transAxes)
     return labels
@@ -230,11 +319,9 @@ def _draw_bar(fig: Any, ax: Any, options: Mapping[str, Any]) -> list[Any]:
         line = ax.axvline if horizontal else ax.axhline
         line(ref["value"], color=MEDIAN, linestyle="--", linewidth=1.2, zorder=3,
              label=ref.get("label"))
-        if ref.get("label"):
-            ax.legend(loc="best", fontsize=8, frameon=False)
     labels = []
     for pos, value, bar in zip(positions, values, bars):
-        text = "n/a" if not math.isfinite(value) else f"{value:.3g}"
+        text = "n/a" if not math.isfinite(value) else number(value, 3)
         # Beyond the bar and its error bar, so the number is never struck through.
         ends = [0.0] + [v for v in (bar.get("value"), bar.get("high")) if v is not None]
         point = (max(ends), pos)
@@ -264,9 +351,7 @@ def _draw_line(fig: Any, ax: Any, options: Mapping[str, Any]) -> list[Any]:
             ax.fill_between(x, low, high, color=color, alpha=0.15, linewidth=0)
     ax.set_xticks(x, [_label(float(v)) for v in x])
     ax.grid(alpha=0.3)
-    if options["series"]:
-        ax.legend(loc="best", fontsize=8, frameon=False)
-    else:
+    if not options["series"]:
         ax.text(0.5, 0.5, "no data", ha="center", va="center", transform=ax.transAxes)
     return []
 
@@ -332,10 +417,14 @@ def to_figure(options: Mapping[str, Any], width: int = 800, height: int = 500, d
     if yaxis.get("type") == "log":
         set_scale("log")
     _titles(fig, ax, options.get("title"), subtitle)
-    fig.tight_layout()
+    _plain_ticks(ax, "x" if horizontal else "y")
+    _legend_below(fig, ax)
     # The category axis of a box plot, the value axis of a bar chart.
     _widen(fig, ax, labels, vertical_axis=horizontal != is_bar)
     _value_labels_inside(fig, ax, labels)
+    # The limits are final: the value axis's ticks can be written out now.
+    _plain_ticks(ax, "x" if horizontal else "y")
+    _drop_crowded(fig, ax, labels)
     return fig
 
 

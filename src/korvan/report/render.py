@@ -105,6 +105,8 @@ def _markup(context: dict[str, Any]) -> dict[str, Any]:
     for chart in (context.get("box_chart"), (context.get("sweep") or {}).get("chart")):
         if chart:
             chart["svg"] = Markup(chart["svg"])
+            if chart.get("narrow"):
+                chart["narrow"] = Markup(chart["narrow"])
     return context
 
 

@@ -19,11 +19,23 @@ import numpy as np
 import pandas as pd
 
 from korvan.report.svg import figure_to_svg
-from korvan.report.tables import Cell, Column, Table, fmt, level_text, num, pct, text
+from korvan.report.tables import (Cell, Column, Table, decimals_for, fmt, level_text, num, pct,
+                                  share, text)
 from korvan.report.worst_group import describe_worst_group
 
 #: Rows of the worst group listed by default, largest gap first.
 DEFAULT_TOP_ROWS = 25
+
+#: Sizes in pixels of each chart: for wide screens, and for phones, where the
+#: narrow drawing is shown near its own size so that its text stays legible.
+WIDE_CHART = (800, 500)
+NARROW_CHART = (380, 460)
+
+
+def chart_svgs(draw: Any, prefix: str, label: str) -> dict[str, str]:
+    """``draw(width, height)`` as the wide and the narrow inline SVG of one chart."""
+    return {"svg": figure_to_svg(draw(*WIDE_CHART), prefix, label, "wide"),
+            "narrow": figure_to_svg(draw(*NARROW_CHART), f"{prefix}-narrow", label, "narrow")}
 
 
 @functools.lru_cache(maxsize=1)
@@ -98,11 +110,17 @@ def header(obj: Any, dataset: Any = None, when: _dt.datetime | None = None) -> d
         ("Noise levels", ", ".join(level_text(lvl) for lvl in levels)),
         ("Repeats", fmt(inputs.get("n_repeats"))),
         ("Seed", fmt(inputs.get("random_state"))),
-        ("Threshold", f"{fmt(inputs.get('threshold'))} (share of rows in the worst group)"),
+        ("Threshold", _threshold_text(inputs.get("threshold"))),
         ("Date", when.strftime("%Y-%m-%d %H:%M UTC")),
         ("Versions", ", ".join(f"{name} {v}" for name, v in versions())),
     ]
     return {"title": f"Robustness of {obj.model} on {obj.data}", "facts": facts}
+
+
+def _threshold_text(threshold: Any) -> str:
+    if isinstance(threshold, (int, float)) and not isinstance(threshold, bool):
+        return f"{fmt(threshold)}: {share(threshold)} of the rows form the worst group"
+    return fmt(threshold)
 
 
 def summary(result: Any) -> dict[str, Any] | None:
@@ -123,19 +141,25 @@ def summary(result: Any) -> dict[str, Any] | None:
             Column(f"{table.attrs.get('confidence', 0.95):.0%} interval", True),
             Column("Drop", True), Column("Relative drop", True), Column("Worse", True)]
     rows = []
+    # One number of decimal places per column, so that a column lines up.
+    places = decimals_for(table[["mean", "ci_low", "ci_high"]].to_numpy())
+    spread = decimals_for(table["std"].iloc[1:])
+    drops = decimals_for(table["drop"].iloc[1:])
     for i, (level, row) in enumerate(table.iterrows()):
         n = int(row["repeats"])
         if i == 0:
-            rows.append([text("0 (baseline)"), num(row["mean"]), text(""), text(""), text(""),
-                         text(""), text("")])
+            rows.append([text("0 (baseline)"), num(row["mean"], decimals=places), text(""),
+                         text(""), text(""), text(""), text("")])
             continue
         interval = ("" if not math.isfinite(row["ci_low"])
-                    else f"{fmt(row['ci_low'])} .. {fmt(row['ci_high'])}")
+                    else f"{fmt(row['ci_low'], decimals=places)} .. "
+                         f"{fmt(row['ci_high'], decimals=places)}")
         drop = float(row["rel_drop"])
         shade = min(abs(drop) / scale, 1.0) if math.isfinite(drop) else 0.0
         cls = "num drop" if drop > 0 else ("num gain" if drop < 0 else "num")
-        rows.append([text(level_text(level)), num(row["mean"]), num(row["std"]) if n > 1 else text(""),
-                     Cell(interval, cls="num"), num(row["drop"]),
+        rows.append([text(level_text(level)), num(row["mean"], decimals=places),
+                     num(row["std"], decimals=spread) if n > 1 else text(""),
+                     Cell(interval, cls="num"), num(row["drop"], decimals=drops),
                      Cell(pct(drop), None if not math.isfinite(drop) else drop, cls, shade),
                      Cell(f"{round(row['share_worse'] * n)}/{n}", float(row["share_worse"]), "num")])
     better = "higher" if table.attrs.get("higher_is_better") else "lower"
@@ -160,9 +184,9 @@ def verdict(obj: Any, max_drop: float | None, level: float | None) -> Any:
 
 def box_chart(result: Any) -> dict[str, Any]:
     """The box plot as inline SVG, drawn by the same code as the PNG."""
-    fig = result.plot()
     label = f"Box plot of {_metric(result)} against the level of perturbation"
-    return {"id": "box-plot", "svg": figure_to_svg(fig, "box", label),
+    return {"id": "box-plot",
+            **chart_svgs(lambda w, h: result.plot(width=w, height=h), "box", label),
             "caption": f"{_metric(result)} over the repeats at each noise level; "
                        "the baseline (0) is the unperturbed score."}
 
@@ -174,16 +198,27 @@ def repeats(result: Any) -> dict[str, Any]:
     cols = [Column(str(table.index.name or "Repeat"))]
     cols += [Column(f"{metric} at {level_text(c)}" if i else f"{metric} baseline", num=True)
              for i, c in enumerate(table.columns)]
-    rows = [[text(idx)] + [num(v) for v in row]
-            for idx, row in zip(table.index, table.to_numpy(dtype=np.float64))]
+    scores = table.to_numpy(dtype=np.float64)
+    places = decimals_for(scores)
+    rows = [[text(idx)] + [num(v, decimals=places) for v in row]
+            for idx, row in zip(table.index, scores)]
     return {"title": f"All scores: {table.shape[0]} repeats x {table.shape[1]} levels",
             "table": Table(cols, rows, id="repeats-table")}
 
 
-def _cell(value: Any, numeric: bool) -> Cell:
+def _cell(value: Any, numeric: bool, decimals: int | None = None) -> Cell:
     if value is None or (pd.api.types.is_scalar(value) and pd.isna(value)):
         return text("")
-    return num(value) if numeric else text(value)
+    return num(value, decimals=decimals) if numeric else text(value)
+
+
+def _places(column: pd.Series) -> int | None:
+    # Whole numbers stay whole; other columns get four significant digits.
+    values = pd.to_numeric(column, errors="coerce").to_numpy(dtype=np.float64)
+    finite = values[np.isfinite(values)]
+    if finite.size and np.all(finite == np.round(finite)):
+        return 0
+    return decimals_for(finite, digits=4)
 
 
 def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
@@ -224,10 +259,12 @@ def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
                and c not in cats for c in order}
     cols = [Column(str(frame.index.name or "Row")), Column("Rank", num=True)]
     cols += [Column(str(c), num=numeric[c]) for c in order]
+    places = {c: _places(shown[c]) if numeric[c] else None for c in order}
     rows = []
     for rank, (label, rec) in enumerate(zip(shown.index, shown[order].itertuples(index=False)),
                                         start=1):
-        rows.append([text(label), num(rank)] + [_cell(v, numeric[c]) for c, v in zip(order, rec)])
+        rows.append([text(label), num(rank)]
+                    + [_cell(v, numeric[c], places[c]) for c, v in zip(order, rec)])
     out["rows"] = Table(cols, rows, id="worst-rows")
     more = len(frame) - len(shown)
     out["rows_title"] = (f"The top {len(shown)} rows, largest movement first"
@@ -243,7 +280,7 @@ def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
                 Column("Rest mean", True), Column("Rest spread", True), Column("Shift", True)]
         out["numerical"] = Table(cols, [
             [text(d.feature), num(d.worst_mean), num(d.worst_std), num(d.rest_mean),
-             num(d.rest_std), num(d.shift)] for d in numerical], id="worst-numerical")
+             num(d.rest_std), num(d.shift, decimals=2)] for d in numerical], id="worst-numerical")
         out["notes"].append("Spread: standard deviation. Shift: the worst group's mean minus "
                             "the rest's, in standard deviations of the whole split.")
     if categorical:
@@ -255,7 +292,8 @@ def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
                 rows.append([text(d.feature), text("none over-represented"), text(""), text("")])
             for label, w_share, r_share in d.categories:
                 rows.append([text(d.feature), text("(missing)" if label is None else label),
-                             num(w_share), num(r_share)])
+                             Cell(share(w_share), float(w_share), "num"),
+                             Cell(share(r_share), float(r_share), "num")])
         out["categorical"] = Table(cols, rows, id="worst-categorical")
     return out
 
@@ -283,6 +321,8 @@ def sweep(found: Any) -> dict[str, Any]:
     cols += [Column(f"Mean {metric} at {last}", True), Column("Std", True),
              Column(f"Drop interval at {last}", True)]
     rows = []
+    means = decimals_for(table[f"mean@{last}"])
+    spread = decimals_for(table[f"std@{last}"])
     for rank, (name, rec) in enumerate(table.iterrows(), start=1):
         label = name if not groups or rec["features"] == name else f"{name} ({rec['features']})"
         row = [num(rank), text(label), text(rec["type"])]
@@ -292,7 +332,7 @@ def sweep(found: Any) -> dict[str, Any]:
             shade = min(abs(d) / scale, 1.0) if math.isfinite(d) else 0.0
             row.append(Cell(pct(d), d if math.isfinite(d) else None, cls, shade))
         low, high = float(rec[f"drop_low@{last}"]), float(rec[f"drop_high@{last}"])
-        row += [num(rec[f"mean@{last}"]), num(rec[f"std@{last}"]),
+        row += [num(rec[f"mean@{last}"], decimals=means), num(rec[f"std@{last}"], decimals=spread),
                 Cell("" if not math.isfinite(low) else f"{pct(low)} .. {pct(high)}", cls="num")]
         rows.append(row)
     notes = ["Drop: how much worse the mean score is than the baseline, as a share of it "
@@ -302,7 +342,6 @@ def sweep(found: Any) -> dict[str, Any]:
         notes.append("All features perturbed together: "
                      + ", ".join(f"{pct(d)} at {k}" for d, k in zip(ref, keys)) + ".")
     what = "group of features" if groups else "feature"
-    fig = found.plot()
     return {
         "intro": (f"Each {what} perturbed alone, with the same split, seeds, levels, repeats and "
                   f"method as the whole run; ranked by the drop at noise {last}."),
@@ -310,5 +349,6 @@ def sweep(found: Any) -> dict[str, Any]:
         "notes": notes,
         "chart": {"id": "bar-chart", "caption": f"Drop per {what} at noise {last}, largest first; "
                   "error bars: 95% interval; dashed line: all features together.",
-                  "svg": figure_to_svg(fig, "bar", f"Bar chart of the drop per {what}")},
+                  **chart_svgs(lambda w, h: found.plot(width=w, height=h), "bar",
+                               f"Bar chart of the drop per {what}")},
     }

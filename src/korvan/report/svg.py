@@ -28,7 +28,7 @@ def _local(tag: str) -> str:
     return tag.rsplit("}", 1)[-1]
 
 
-def figure_to_svg(fig: Any, prefix: str, label: str) -> str:
+def figure_to_svg(fig: Any, prefix: str, label: str, cls: str | None = None) -> str:
     """Return a matplotlib figure as an inline ``<svg>`` element.
 
     Parameters
@@ -40,6 +40,8 @@ def figure_to_svg(fig: Any, prefix: str, label: str) -> str:
         so that several charts can share a page.  Must be unique in the page.
     label : str
         Accessible name of the chart (``aria-label``); escaped on output.
+    cls : str, optional
+        The element's ``class``.
 
     Returns
     -------
@@ -99,4 +101,6 @@ def figure_to_svg(fig: Any, prefix: str, label: str) -> str:
     root.set("height", f"{height * dpi:.0f}")
     root.set("role", "img")
     root.set("aria-label", label)
+    if cls:
+        root.set("class", cls)
     return ET.tostring(root, encoding="unicode", short_empty_elements=True)
