@@ -237,3 +237,29 @@ def test_refused_arguments_are_reported_by_the_run(diabetes):
     with pytest.raises(ValueError) as solo:
         RobustnessTest(ds, models["gbm"]).run(perturb_features=["nope"])
     assert str(info.value) == str(solo.value)
+
+
+def test_report_shows_the_ranking_the_pairs_and_the_verdict(diabetes_cmp):
+    import html5lib
+
+    page = diabetes_cmp.to_html(max_drop=0.01)
+    root = html5lib.parse(page, namespaceHTMLElements=False)
+    text = "".join(root.itertext())
+    for sentence in diabetes_cmp.sentences():
+        assert sentence in text
+    assert diabetes_cmp.check(0.01).message in text
+    (ranking,) = [t for t in root.iter("table") if t.get("id") == "ranking-table"]
+    shown = [tr[1].text for tr in ranking.find("tbody").iter("tr")]
+    assert shown == diabetes_cmp.ranking
+    (paired,) = [t for t in root.iter("table") if t.get("id") == "paired-table"]
+    rows = list(paired.find("tbody").iter("tr"))
+    expected = diabetes_cmp.against_best()
+    assert [(tr[0].text, tr[1].text) for tr in rows] == [
+        (name, "0 (baseline)" if level == 0 else f"{level:g}") for name, level in expected.index]
+    assert [float(tr[2].get("data-value")) for tr in rows] == list(expected["mean_diff"])
+    # Two drawings of the one chart (wide and narrow), and nothing that runs.
+    assert len([e for e in root.iter() if e.tag.endswith("svg")]) == 2
+    assert "<script" not in page
+    fragment = diabetes_cmp._repr_html_()
+    assert fragment.startswith('<div class="korvan-report">') and "ranking-table" in fragment
+    assert "summary-0" not in fragment and "summary-0" in page

@@ -62,7 +62,9 @@ def test_report_holds_the_results_numbers_and_nothing_active(report):
     assert_inert(root, page)
 
     svgs = [el for el in root.iter() if el.tag == SVG + "svg"]
-    assert len(svgs) == (1 if found is None else 2) and all(s.get("viewBox") for s in svgs)
+    # Each chart twice: a wide drawing and a narrow one for phones.
+    assert len(svgs) == (2 if found is None else 4) and all(s.get("viewBox") for s in svgs)
+    assert sorted(s.get("class") for s in svgs) == sorted(["wide", "narrow"] * (len(svgs) // 2))
     ids = [el.get("id") for el in root.iter() if el.get("id")]
     assert len(ids) == len(set(ids))
     refs = {v[1:] for el in root.iter() for k, v in el.attrib.items() if local(k) == "href"}
@@ -235,3 +237,28 @@ def test_command_writes_the_report_beside_chart_and_result(tmp_path, capsys, ext
     verdicts = [text_of(p) for p in root.iter("p") if "verdict" in p.get("class", "").split()]
     # The same verdict as the command's last line.
     assert verdicts == ([printed.rstrip().splitlines()[-1]] if "--max-drop" in extra else [])
+
+
+@pytest.mark.parametrize("value", [1e-3, 0.0123456, -0.5, 1.0, 42.0, 2.652e5, -7.5e6, 123456789.0,
+                                   9.99e8])
+def test_ordinary_magnitudes_print_without_e_notation(value):
+    import plotlane
+    from plotlane.draw import number, tick
+    from korvan.report.tables import fmt
+
+    for shown in (fmt(value), number(value), tick(value, abs(value))):
+        assert "e" not in shown and float(shown.rstrip("kMB").replace(",", "")) != 0
+    assert float(fmt(value).replace(",", "")) == pytest.approx(value, rel=1e-5)
+    assert plotlane.draw.number(value) == number(value)
+
+
+@pytest.mark.parametrize("values, places", [
+    ([3768.16, 3805.48, 3846.8], 0),         # four significant digits of the largest
+    ([0.99120, 0.99080, 0.9871], 4),         # the smallest gap (0.0004) still shows
+    ([265213.4, 265213.9], 1),
+    ([1e-5, 2e-5], None),                   # below the plain range: scientific notation
+])
+def test_column_places(values, places):
+    from korvan.report.tables import decimals_for
+
+    assert decimals_for(values) == places

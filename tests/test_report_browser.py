@@ -69,3 +69,30 @@ def test_report_renders_readably(request, browser, tmp_path, run, width):
     if width == 1280:
         assert page.scrolling_tables == [], "a table scrolls where the page has room for it"
     assert not E_NOTATION.search(page.section_text["summary"]), page.section_text["summary"]
+
+
+@pytest.mark.parametrize("width", [390, 1280])
+def test_comparison_report_renders_readably(browser, tmp_path, width):
+    from sklearn.ensemble import HistGradientBoostingRegressor
+    from sklearn.linear_model import LinearRegression
+
+    from korvan.compare import compare_models
+    from korvan.data import load_bundled
+    from korvan.models import fit_estimator, wrap_model
+
+    ds = load_bundled("diabetes")
+    models = {}
+    for name, est in [("gbm", HistGradientBoostingRegressor(max_iter=50, random_state=0)),
+                      ("linear", LinearRegression())]:
+        fit_estimator(est, *ds.get_X_y_data("train"))
+        models[name] = wrap_model(est)
+    cmp = compare_models(ds, models, noise_levels=[0.1, 0.3], n_repeats=5)
+    page = browser.load(cmp.save_html(tmp_path / "compare.html", max_drop=0.05), width)
+
+    assert page.scroll_width <= page.viewport_width == width, "the page is wider than the screen"
+    assert len(page.svg_boxes) == 1 and ink(page.region(page.svg_boxes[0])) > 0.04
+    assert min(page.chart_text_px) >= 10, "chart text too small to read"
+    if width == 1280:
+        assert page.scrolling_tables == []
+    shown = page.section_text["comparison"]
+    assert cmp.sentences()[0] in shown and not E_NOTATION.search(shown)

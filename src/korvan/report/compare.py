@@ -154,7 +154,9 @@ def comparison_context(data: dict[str, Any], when: _dt.datetime | None = None) -
         "models": [],
         "footer": _FOOTER,
     }
-    if not data.get("compact"):
+    if data.get("compact"):
+        comparison["chart"].pop("narrow")
+    else:
         for name, summary in data["summaries"].items():
             shown = sections.summary(SimpleNamespace(summary=summary, metric=data["metric"]))
             if shown:
@@ -169,6 +171,8 @@ def render_comparison(data: dict[str, Any], fragment: bool = False) -> str:
 
     context = comparison_context(data)
     chart = context["comparison"]["chart"]
-    chart["svg"], chart["narrow"] = Markup(chart["svg"]), Markup(chart["narrow"])
+    chart["svg"] = Markup(chart["svg"])
+    if "narrow" in chart:
+        chart["narrow"] = Markup(chart["narrow"])
     name = "compare_fragment.html.j2" if fragment else "compare.html.j2"
     return _environment().get_template(name).render(context)

@@ -80,6 +80,11 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: An
         context["box_chart"] = sections.box_chart(result)
     if sweep is not None:
         context["sweep"] = sections.sweep(sweep)
+    if compact:
+        # A notebook keeps every output it shows: one drawing of each chart is enough.
+        for chart in (context["box_chart"], (context["sweep"] or {}).get("chart")):
+            if chart:
+                chart.pop("narrow", None)
     if result is not None and not compact:
         context["worst"] = sections.worst(result, dataset, top_rows, model)
         context["repeats"] = sections.repeats(result)

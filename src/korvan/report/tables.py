@@ -80,7 +80,7 @@ def decimals_for(values: Any, digits: int = 4) -> int | None:
     """Decimal places that show a column's numbers alike.
 
     Enough for ``digits`` significant digits of the largest magnitude, and
-    for the smallest difference between two values to show (up to three
+    for the smallest difference between two values to show in its first digit (up to three
     places more); None when the magnitudes call for scientific notation.
     """
     arr = np.asarray([v for v in np.asarray(values, dtype=np.float64).ravel()
@@ -94,7 +94,7 @@ def decimals_for(values: Any, digits: int = 4) -> int | None:
     gaps = np.diff(np.unique(arr))
     gaps = gaps[gaps > 0]
     if gaps.size:
-        need = 1 - math.floor(math.log10(float(gaps.min())))
+        need = -math.floor(math.log10(float(gaps.min())))
         places = max(places, min(need, places + 3))
     return min(places, 9)
 
