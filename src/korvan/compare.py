@@ -24,7 +24,8 @@ import pandas as pd
 from korvan import stats
 from korvan.factsheet.diagnose.robustness import RobustnessTest
 from korvan.factsheet.utils.metric_utils import get_scorer_funcs
-from korvan.utils.results import ValidationResult, to_jsonable
+from korvan.jsonable import to_jsonable
+from korvan.result import ValidationResult
 
 __all__ = ["ComparisonVerdict", "ModelComparison", "compare_models"]
 
@@ -301,6 +302,12 @@ def _pct(value: float) -> str:
     return f"{value * 100:.2f}%" if math.isfinite(value) else "n/a"
 
 
+def _where(verdict: stats.Verdict) -> str:
+    feature = f"{verdict.feature}: " if verdict.feature else ""
+    level = "" if verdict.level is None else f" at noise {verdict.level:g}"
+    return f"{feature}{_pct(verdict.drop)}{level}"
+
+
 def _drop_key(drop: float) -> tuple[int, float]:
     # An undefined drop is the worst: it fails and is the least known.
     return (0, 0.0) if not math.isfinite(drop) else (1, -drop)
@@ -444,26 +451,28 @@ class ModelComparison:
                 out.append(_sentence(a, b, level, row))
         return out
 
-    def check(self, max_drop: float, level: float | None = None) -> ComparisonVerdict:
+    def check(self, max_drop: float, level: float | None = None,
+              sweeps: Mapping[str, Any] | None = None) -> ComparisonVerdict:
         """Hold every model to the same limit on the relative drop of its mean score.
 
         See :meth:`ValidationResult.check`; the message names each model that
-        fails.
+        fails.  With ``sweeps`` (a per-feature sweep by model name), each of
+        those models is held to the limit on every feature, as
+        :meth:`FeatureSweep.check` does.
         """
         limit = stats.check_limit(max_drop)
-        verdicts = {name: r.check(limit, level=level) for name, r in self.results.items()}
+        verdicts = {name: (sweeps[name] if sweeps and name in sweeps else r).check(
+                    limit, level=level) for name, r in self.results.items()}
         worst = sorted(verdicts, key=lambda n: _drop_key(verdicts[n].drop))
         failed = tuple(n for n in worst if not verdicts[n].passed)
         what = f"mean {self.metric}" if self.metric else "mean score"
         if failed:
-            shown = ", ".join(f"{n} ({_pct(verdicts[n].drop)} at noise {verdicts[n].level:g})"
-                              for n in failed)
+            shown = ", ".join(f"{n} ({_where(verdicts[n])})" for n in failed)
             message = (f"FAIL: {len(failed)} of {len(verdicts)} models over the limit "
                        f"{_pct(limit)}, {what} drop: {shown}")
         else:
-            w = verdicts[worst[0]]
             message = (f"PASS: all {len(verdicts)} models within the limit {_pct(limit)}; worst "
-                       f"{worst[0]}, {what} drop {_pct(w.drop)} at noise {w.level:g}")
+                       f"{worst[0]}, {what} drop {_where(verdicts[worst[0]])}")
         return ComparisonVerdict(not failed, verdicts, limit, message, failed)
 
     # -- chart
@@ -559,7 +568,8 @@ class ModelComparison:
     # -- the report
 
     def report_data(self, max_drop: float | None = None, level: float | None = None,
-                    compact: bool = False) -> dict[str, Any]:
+                    compact: bool = False,
+                    sweeps: Mapping[str, Any] | None = None) -> dict[str, Any]:
         """What the report shows, as plain values and DataFrames."""
         result = self.first
         inputs = result.inputs if isinstance(result.inputs, Mapping) else {}
@@ -575,21 +585,26 @@ class ModelComparison:
             "against_best": self.against_best(),
             "best": self.best,
             "sentences": self.sentences() if self.levels else [],
-            "verdict": None if max_drop is None else self.check(max_drop, level).message,
+            "verdict": None if max_drop is None else self.check(max_drop, level, sweeps).message,
             "chart": {"options": self.options(), "subtitle": self.subtitle()},
             "compact": compact,
         }
 
-    def to_html(self, *, max_drop: float | None = None, level: float | None = None) -> str:
-        """The comparison's report as one self-contained HTML page."""
+    def to_html(self, *, max_drop: float | None = None, level: float | None = None,
+                sweeps: Mapping[str, Any] | None = None) -> str:
+        """The comparison's report as one self-contained HTML page.
+
+        With ``max_drop`` it opens with the verdict of :meth:`check` (given
+        ``sweeps``, on every feature of those models).
+        """
         from korvan.report.compare import render_comparison
 
-        return render_comparison(self.report_data(max_drop, level))
+        return render_comparison(self.report_data(max_drop, level, sweeps=sweeps))
 
     def save_html(self, path: str | os.PathLike[str], *, max_drop: float | None = None,
-                  level: float | None = None) -> str:
+                  level: float | None = None, sweeps: Mapping[str, Any] | None = None) -> str:
         """Write :meth:`to_html` to a file and return its path."""
-        page = self.to_html(max_drop=max_drop, level=level)
+        page = self.to_html(max_drop=max_drop, level=level, sweeps=sweeps)
         path = os.fspath(path)
         with open(path, "w", encoding="utf-8") as fh:
             fh.write(page)

@@ -33,6 +33,8 @@ class Job:
     model: Model | None
     task_source: str
     seconds: dict[str, float] = field(default_factory=dict)
+    #: The loaded models by name when several are compared (``model`` is the first).
+    models: dict[str, Model] | None = None
 
 
 

@@ -10,6 +10,7 @@ import argparse
 import math
 import re
 from dataclasses import dataclass, fields
+from pathlib import Path
 from typing import Sequence
 
 from korvan import __version__
@@ -123,6 +124,19 @@ def _name_list(text: str) -> list[str]:
 
 
 
+def _model_kinds(text: str) -> list[str]:
+    kinds = [t.strip() for t in text.split(",")]
+    for kind in kinds:
+        if kind not in MODEL_KINDS:
+            raise argparse.ArgumentTypeError(
+                f"{kind!r} is not a model; choose from {', '.join(MODEL_KINDS)}, or several "
+                f"separated by commas (gbm,linear) to compare them")
+    if len(set(kinds)) != len(kinds):
+        raise argparse.ArgumentTypeError(f"{text!r} names a model twice")
+    return kinds
+
+
+
 def _size(text: str) -> int:
     match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?\s*", text, re.IGNORECASE)
     if not match:
@@ -205,6 +219,7 @@ def build_parser() -> argparse.ArgumentParser:
             f"  {PROG} data.parquet --target churn --model-file model.skops\n"
             f"  {PROG} --demo\n"
             f"  {PROG} --bundled breast_cancer --metric ACC --noise-levels 0.2,0.5,1\n"
+            f"  {PROG} --demo --model gbm,linear,forest\n"
             f"  {PROG} data.csv --target price --categorical city,type --sample-weight w\n\n"
             f"--demo is --bundled {DEMO_DATA} with every default: a gradient-boosting\n"
             f"regressor on 442 patients, MSE on the test split at noise levels\n"
@@ -239,9 +254,10 @@ def build_parser() -> argparse.ArgumentParser:
                      help="comma-separated columns to leave out: identifiers, dates, free text")
 
     test = parser.add_argument_group("model and test")
-    test.add_argument("--model-file", metavar="PATH",
+    test.add_argument("--model-file", metavar="PATH", action="append",
                       help="a fitted model to test instead of fitting one: a .skops file, or "
-                           "with --allow-pickle a .joblib, .pkl or .pickle file")
+                           "with --allow-pickle a .joblib, .pkl or .pickle file; give it "
+                           "several times to compare the models on the same perturbed rows")
     test.add_argument("--allow-pickle", action="store_true",
                       help="load pickle-based model files, which can run any code while they "
                            "load: only for files you trust")
@@ -252,10 +268,11 @@ def build_parser() -> argparse.ArgumentParser:
                       help="what the model is handed: frame (the data's columns and dtypes), "
                            "array (a float matrix, categories as codes) or auto (default: a "
                            "frame for models fitted on one)")
-    test.add_argument("--model", choices=MODEL_KINDS, default="gbm",
+    test.add_argument("--model", type=_model_kinds, default=MODEL_KINDS[0], metavar="KINDS",
                       help="without --model-file, the model fitted on the train split: gbm: "
                            "gradient boosting (default); linear: linear or logistic "
-                           "regression; forest: random forest")
+                           "regression; forest: random forest; several separated by commas "
+                           "(gbm,linear,forest) are compared on the same perturbed rows")
     test.add_argument("--split", choices=SPLITS, default="test",
                       help="rows to score: main (all), train or test (default; 30%% of rows)")
     test.add_argument("--metric", metavar="NAME",
@@ -331,11 +348,11 @@ class Options:
     categorical: list[str] | None
     sample_weight: str | None
     drop: list[str] | None
-    model_file: str | None
+    model_file: list[str] | None
     allow_pickle: bool
     trust: list[str] | None
     input: str
-    model: str
+    model: list[str]
     split: str
     metric: str | None
     n_repeats: int
@@ -359,6 +376,24 @@ class Options:
     def wants_sweep(self) -> bool:
         """Whether the options ask for the per-feature breakdown."""
         return bool(self.per_feature or self.feature_groups)
+
+    @property
+    def model_names(self) -> list[str]:
+        """The models' names: the kinds fitted, or the model files' names without suffix.
+
+        Two files of the same name in different folders are named by their paths.
+        """
+        if not self.model_file:
+            return list(self.model)
+        stems = [Path(p).stem for p in self.model_file]
+        if len(set(stems)) == len(stems):
+            return stems
+        return list(self.model_file)
+
+    @property
+    def comparing(self) -> bool:
+        """Whether several models are compared."""
+        return len(self.model_names) > 1
 
     @property
     def parallel(self) -> bool:

@@ -8,7 +8,9 @@ and old files.
 
 from __future__ import annotations
 
+import json
 import os
+import re
 import tempfile
 import time
 from dataclasses import dataclass
@@ -195,10 +197,53 @@ OUTPUTS: list[OutputSpec] = [
 
 
 
+def _file_part(name: str) -> str:
+    return re.sub(r"[^\w.-]+", "_", name).strip("._") or "model"
+
+
+def _comparison_outputs(opts: Options) -> list[OutputSpec]:
+    """A comparison's files: its line chart, every model's result with the comparison, the
+    report; with a sweep, each model's bar chart and all the sweeps in one file."""
+    specs = [
+        OutputSpec("Chart", lambda o: Path(o.output) / CHART_FILE,
+                   lambda path, job, outcome: outcome.result.plot(path)),
+        OutputSpec("Result", lambda o: Path(o.output) / RESULT_FILE,
+                   lambda path, job, outcome: outcome.result.save(path)),
+        OutputSpec("Report", lambda o: None if o.no_html else Path(o.output) / REPORT_FILE,
+                   _write_comparison_report),
+    ]
+    if opts.wants_sweep:
+        stem, suffix = os.path.splitext(FEATURES_CHART_FILE)
+        for name in opts.model_names:
+            specs.append(OutputSpec(
+                f"Features chart ({name})",
+                lambda o, name=name: Path(o.output) / f"{stem}-{_file_part(name)}{suffix}",
+                lambda path, job, outcome, name=name: outcome.sweep[name].plot(path)))
+        specs.append(OutputSpec("Features", lambda o: Path(o.output) / FEATURES_FILE,
+                                _write_sweeps))
+    return specs
+
+
+
+def _write_comparison_report(path: Path, job: Job, outcome: Outcome) -> None:
+    limit = job.opts.max_drop
+    outcome.result.save_html(path, max_drop=None if limit is None else limit.limit,
+                             level=None if limit is None else limit.level,
+                             sweeps=outcome.sweep)
+
+
+
+def _write_sweeps(path: Path, job: Job, outcome: Outcome) -> None:
+    data = {"models": {name: found.to_dict() for name, found in outcome.sweep.items()}}
+    text = json.dumps(data, allow_nan=False)
+    path.write_text(text, encoding="utf-8")
+
+
+
 def planned_outputs(opts: Options) -> list[tuple[OutputSpec, Path]]:
     """The output files this run will write, with their paths."""
     planned = []
-    for spec in OUTPUTS:
+    for spec in (_comparison_outputs(opts) if opts.comparing else OUTPUTS):
         path = spec.where(opts)
         if path is not None:
             planned.append((spec, path))

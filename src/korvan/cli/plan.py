@@ -81,15 +81,37 @@ def _check_target(frame: pd.DataFrame, target: Hashable) -> None:
 
 
 
-def _load_user_model(opts: Options, seconds: dict[str, float]) -> Any:
+def _load_user_model(opts: Options, path: str, seconds: dict[str, float]) -> Any:
     start = time.perf_counter()
-    estimator = load_model(opts.model_file, allow_pickle=opts.allow_pickle,
-                           trust=opts.trust or ())
-    seconds["load"] = time.perf_counter() - start
+    estimator = load_model(path, allow_pickle=opts.allow_pickle, trust=opts.trust or ())
+    seconds["load"] = seconds.get("load", 0.0) + time.perf_counter() - start
     if not callable(getattr(estimator, "predict", None)):
-        raise UsageError(f"{opts.model_file} holds a {type(estimator).__name__}, which has "
+        raise UsageError(f"{path} holds a {type(estimator).__name__}, which has "
                          f"no predict method")
     return estimator
+
+
+
+def _load_user_models(opts: Options, seconds: dict[str, float]) -> dict[str, Any]:
+    """The model files' estimators by name; several must take the same features and task."""
+    if not opts.model_file:
+        return {}
+    if len(set(opts.model_file)) != len(opts.model_file):
+        raise UsageError("--model-file: a file is given twice")
+    estimators = {name: _load_user_model(opts, path, seconds)
+                  for name, path in zip(opts.model_names, opts.model_file)}
+    if len(estimators) > 1:
+        from korvan.compare import check_same_features
+
+        try:
+            check_same_features(estimators)
+        except FeatureMismatch as exc:
+            raise UsageError(f"--model-file: {exc}") from None
+        tasks = {name: _model_task(e) for name, e in estimators.items()}
+        if len({t for t in tasks.values() if t is not None}) > 1:
+            raise UsageError("--model-file: the models do not share a task: " + ", ".join(
+                f"{name} is a {t} model" for name, t in tasks.items() if t is not None))
+    return estimators
 
 
 
@@ -232,7 +254,8 @@ def _check_split(opts: Options, ds: DataSet, features: Sequence[Hashable],
 def _check_memory(opts: Options, ds: DataSet) -> None:
     rows = ds.get_X_y_data(opts.split)[0].shape[0]
     # The result keeps one prediction per row, level and repeat.
-    need = rows * len(opts.noise_levels) * opts.n_repeats * 8
+    models = len(opts.model_names)
+    need = rows * len(opts.noise_levels) * opts.n_repeats * 8 * models
     limit = opts.max_memory
     if limit is None:
         available = available_memory()
@@ -243,8 +266,10 @@ def _check_memory(opts: Options, ds: DataSet) -> None:
     else:
         where = "the --max-memory limit"
     if need > limit:
+        per_model = f" x {models} models" if models > 1 else ""
         raise UsageError(f"The predictions would take {format_bytes(need)} ({rows} rows x "
-                         f"{len(opts.noise_levels)} levels x {opts.n_repeats} repeats x 8 bytes), "
+                         f"{len(opts.noise_levels)} levels x {opts.n_repeats} repeats{per_model} "
+                         f"x 8 bytes), "
                          f"more than {where} ({format_bytes(limit)}); use fewer repeats or "
                          f"levels, or raise the limit with --max-memory")
 
@@ -275,22 +300,29 @@ def prepare(opts: Options) -> Job:
         check_targets(Path(opts.output), [path for _, path in planned])
     except OutputError as exc:
         raise UsageError(f"--output: {exc}") from None
+    if opts.comparing and opts.worst_rows is not None:
+        raise UsageError("--worst-rows lists the worst rows of one model; with several "
+                         "models, each one's worst group is in result.json")
     try:
-        estimator = None if opts.model_file is None else _load_user_model(opts, seconds)
-        ds, roles, source = _build_dataset(opts, seconds, estimator)
+        estimators = _load_user_models(opts, seconds)
+        first = next(iter(estimators.values()), None)
+        ds, roles, source = _build_dataset(opts, seconds, first)
     except DataError as exc:
         raise UsageError(str(exc)) from None
     metric = _choose_metric(opts, ds, source)
-    model = None
-    if estimator is not None:
+    models = {}
+    for name, estimator in estimators.items():
         _check_model_classes(estimator, ds)
         _check_model_columns(estimator, ds.feature_names, opts.input)
         model = wrap_model(estimator, dataset=ds, input=opts.input)
         if metric.needs_proba and not hasattr(model, "predict_proba"):
             others = ", ".join(n for n in metrics_for_task(ds.task_type)
                                if not get_metric(n).needs_proba)
-            raise UsageError(f"metric {metric.name} scores predicted probabilities, but the "
-                             f"model has no predict_proba; use --metric with one of: {others}")
+            which = f"the model {name}" if len(estimators) > 1 else "the model"
+            raise UsageError(f"metric {metric.name} scores predicted probabilities, but "
+                             f"{which} has no predict_proba; use --metric with one of: {others}")
+        models[name] = model
+    model = next(iter(models.values()), None)
     for fn in opts.features or []:
         if fn not in ds.feature_names:
             raise UsageError(f"--features: unknown feature {fn!r}; valid features are: "
@@ -303,5 +335,5 @@ def prepare(opts: Options) -> Job:
     _check_split(opts, ds, features, fitting=model is None)
     _check_memory(opts, ds)
     return Job(opts=opts, dataset=ds, roles=roles, metric=metric, features=features,
-               model=model, task_source=source, seconds=seconds)
+               model=model, task_source=source, seconds=seconds, models=models or None)
 

@@ -106,30 +106,84 @@ def _counting(model: Model, progress: Progress) -> _CountingModel:
 
 # -- the run -----------------------------------------------------------------
 
-def execute(job: Job, stderr: TextIO) -> Outcome:
-    """Fit the model when none was loaded, run the test and name the worst rows."""
-    opts, ds = job.opts, job.dataset
-    test_class = _load_test_class()
-    model = job.model
-    if model is None:
-        start = time.perf_counter()
-        estimator = make_estimator(opts.model, ds.task_type, random_state=opts.seed)
-        try:
-            fit_estimator(estimator, *ds.get_X_y_data("train"))
-        except ValueError as exc:
-            raise UsageError(f"fitting the {opts.model} model failed: {exc}") from None
-        job.seconds["fit"] = time.perf_counter() - start
-        model = wrap_model(estimator, dataset=ds)
-    runs = 1 + sweep.extra_runs(opts, ds.feature_names)
-    progress = Progress(runs * (1 + len(opts.noise_levels) * opts.n_repeats), stderr)
-    counted = _counting(model, progress)
+def _fit(job: Job, kind: str) -> Model:
+    """The model of ``kind`` fitted on the train split, timed."""
+    ds = job.dataset
     start = time.perf_counter()
-    run_kwargs = dict(
+    estimator = make_estimator(kind, ds.task_type, random_state=job.opts.seed)
+    try:
+        fit_estimator(estimator, *ds.get_X_y_data("train"))
+    except ValueError as exc:
+        raise UsageError(f"fitting the {kind} model failed: {exc}") from None
+    job.seconds["fit"] = job.seconds.get("fit", 0.0) + time.perf_counter() - start
+    return wrap_model(estimator, dataset=ds)
+
+
+def _run_kwargs(job: Job) -> dict[str, Any]:
+    opts = job.opts
+    return dict(
         dataset=opts.split, metric=job.metric.name, n_repeats=opts.n_repeats,
         perturb_features=opts.features, perturb_method=opts.method,
         noise_levels=list(opts.noise_levels), threshold=opts.threshold,
         random_state=opts.seed,
     )
+
+
+def execute_comparison(job: Job, stderr: TextIO) -> Outcome:
+    """Fit the models that were not loaded, and compare them on the same rounds.
+
+    Each round is perturbed once and every model predicts on it; with
+    ``--per-feature`` each model's features are then ranked by their own
+    sweep.
+    """
+    from korvan.compare import compare_models
+
+    opts, ds = job.opts, job.dataset
+    test_class = _load_test_class()
+    models = job.models or {kind: _fit(job, kind) for kind in opts.model_names}
+    rounds = len(opts.noise_levels) * opts.n_repeats
+    sweep_calls = sweep.extra_runs(opts, ds.feature_names) * (1 + rounds)
+    progress = Progress(rounds + len(models) * sweep_calls, stderr)
+    run_kwargs = _run_kwargs(job)
+    start = time.perf_counter()
+    found: dict[str, Any] | None = None
+    try:
+        with jobs.backend(opts) as n_jobs:
+            comparison = compare_models(ds, models, n_jobs=n_jobs if opts.parallel else None,
+                                        progress=progress.step, **run_kwargs)
+        if opts.wants_sweep:
+            found = {}
+            for name, model in models.items():
+                counted = _counting(model, progress)
+                with jobs.command_test(opts, test_class, ds, model, counted,
+                                       progress.step) as test:
+                    found[name] = sweep.run_sweep(test, opts, run_kwargs,
+                                                  comparison.results[name])
+    except ValueError as exc:
+        raise UsageError(f"robustness test failed: {exc}") from None
+    finally:
+        progress.close()
+    job.seconds["rounds"] = time.perf_counter() - start
+    for result in comparison.results.values():
+        label_worst_rows(result, ds)
+    return Outcome(result=comparison, model=next(iter(models.values())),
+                   model_calls=len(models) * (1 + rounds + sweep_calls), sweep=found)
+
+
+def execute(job: Job, stderr: TextIO) -> Outcome:
+    """Fit the model when none was loaded, run the test and name the worst rows."""
+    opts, ds = job.opts, job.dataset
+    if opts.comparing:
+        return execute_comparison(job, stderr)
+    test_class = _load_test_class()
+    model = job.model
+    if model is None:
+        model = _fit(job, opts.model[0])
+    runs = 1 + sweep.extra_runs(opts, ds.feature_names)
+    progress = Progress(runs * (1 + len(opts.noise_levels) * opts.n_repeats), stderr)
+    counted = _counting(model, progress)
+    start = time.perf_counter()
+    run_kwargs = _run_kwargs(job)
     found = None
     try:
         with jobs.command_test(opts, test_class, ds, model, counted, progress.step) as test:
@@ -170,7 +224,10 @@ def run(opts: Options, stdout: TextIO, stderr: TextIO) -> RunReport:
     outcome = execute(job, stderr)
     paths = write_outputs(job, outcome)
     job.seconds["total"] = time.perf_counter() - started
-    show.print_summary(job, outcome, paths, stdout)
+    if opts.comparing:
+        show.print_comparison(job, outcome, paths, stdout)
+    else:
+        show.print_summary(job, outcome, paths, stdout)
     verdict = None
     if opts.max_drop is not None:
         # The last line, where a CI log reader looks.

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -12,7 +13,7 @@ from korvan.sweep import sweep_lines
 from korvan.text import name_list
 
 
-__all__ = ["print_roles", "print_summary", "print_sweep"]
+__all__ = ["comparison_lines", "print_comparison", "print_roles", "print_summary", "print_sweep"]
 
 #: Rows of the ranked table printed; the saved sweep has all of them.
 PRINTED_ROWS = 30
@@ -55,6 +56,86 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
         print(f"  Rows, most affected first: {name_list(labels, 10)}", file=out)
     if outcome.sweep is not None:
         print_sweep(out, outcome.sweep)
+    print("", file=out)
+    width = max(len(label) for label in paths) + 1
+    for label, path in paths.items():
+        print(f"{label + ':':<{width}} {path}", file=out)
+    print(_format_times(job.seconds), file=out)
+
+
+
+def _pct(value: float) -> str:
+    return f"{value * 100:+.1f}%" if math.isfinite(value) else "n/a"
+
+
+def _points(value: float) -> str:
+    return f"{value * 100:+.1f}" if math.isfinite(value) else "n/a"
+
+
+def comparison_lines(comparison: Any) -> list[str]:
+    """The comparison table: models as rows, most robust first.
+
+    Columns: the baseline score, the relative drop at each level, and at the
+    largest level the drop's difference to the best model (percentage points)
+    with its 95% paired interval.
+    """
+    levels = comparison.levels
+    last = levels[-1] if levels else None
+    best = comparison.best
+    against = comparison.against_best()
+    header = ["Model", "Baseline"] + [f"Drop@{v:g}" for v in levels]
+    if last is not None:
+        header += [f"vs {best}", "95% paired interval", "Larger drop"]
+    rows = [header]
+    for name in comparison.ranking:
+        summary = comparison.results[name].summary
+        row = [name, f"{summary['mean'].iloc[0]:,.6g}"]
+        row += [_pct(float(summary["rel_drop"].loc[v])) for v in levels]
+        if last is not None:
+            if name == best:
+                row += ["best", "", ""]
+            else:
+                p = against.loc[(name, last)]
+                n = int(p["repeats"])
+                interval = ("" if not math.isfinite(p["drop_diff_low"]) else
+                            f"{_points(p['drop_diff_low'])} .. {_points(p['drop_diff_high'])}")
+                row += [_points(float(p["drop_diff"])), interval,
+                        f"{round(p['share_a_drops_more'] * n)}/{n}"]
+        rows.append(row)
+    widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
+    lines = ["  " + "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
+                              for i, (cell, w) in enumerate(zip(r, widths))).rstrip()
+             for r in rows]
+    lines.append("  Drop: how much worse the mean score is than the model's own baseline, as a "
+                 "share of it.")
+    if last is not None and len(rows) > 2:
+        lines.append(f"  vs {best}: how many points more each model drops at noise {last:g}, "
+                     "repeat by repeat on the same perturbed rows; 95% paired t interval.")
+    return lines
+
+
+def print_comparison(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextIO) -> None:
+    """The comparison table, one sentence per pair, each model's sweep, the files."""
+    opts, ds, metric, comparison = job.opts, job.dataset, job.metric, outcome.result
+    n_rows = ds.get_X_y_data(opts.split)[0].shape[0]
+    better = "higher" if metric.higher_is_better else "lower"
+    print(f"Comparison of {len(comparison.names)} models on {ds.name} ({ds.task_type}, "
+          f"{opts.split} split, {n_rows} rows): {name_list(comparison.names)}", file=out)
+    print(f"Metric {metric.name} ({better} is better), {opts.n_repeats} repeats per level, "
+          f"{opts.method} noise on {len(job.features)} of {len(ds.feature_names)} features, "
+          f"seed {opts.seed}; every model scored on the same perturbed rows", file=out)
+    print("", file=out)
+    for line in comparison_lines(comparison):
+        print(line, file=out)
+    sentences = comparison.sentences() if comparison.levels else []
+    if sentences:
+        print("", file=out)
+        for sentence in sentences:
+            print(f"  {sentence}.", file=out)
+    for name, found in (outcome.sweep or {}).items():
+        print("", file=out)
+        print(f"{name}:", file=out, end="")
+        print_sweep(out, found)
     print("", file=out)
     width = max(len(label) for label in paths) + 1
     for label, path in paths.items():

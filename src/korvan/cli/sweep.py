@@ -12,7 +12,6 @@ import math
 from typing import Any, Sequence
 
 from korvan.cli.options import MaxDrop, Options
-from korvan.stats import Verdict
 from korvan.sweep import ALL_FEATURES, FeatureSweep, feature_lists, plan_sweep, run_specs
 
 __all__ = ["check_arguments", "run_sweep", "verdict", "extra_runs"]
@@ -69,8 +68,14 @@ def run_sweep(test: Any, opts: Options, run_kwargs: dict[str, Any],
 
 
 
-def verdict(result: Any, found: FeatureSweep | None, max_drop: MaxDrop) -> Verdict:
-    """Check the limit: on every feature when there is a sweep, else on the result."""
+def verdict(result: Any, found: Any, max_drop: MaxDrop) -> Any:
+    """Check the limit: on every feature when there is a sweep, else on the result.
+
+    A comparison holds every model to the limit (its own check); with
+    ``--per-feature``, every feature of every model.
+    """
+    if isinstance(found, dict):
+        return result.check(max_drop.limit, level=max_drop.level, sweeps=found)
     subject = found if found is not None else result
     return subject.check(max_drop=max_drop.limit, level=max_drop.level)
 
