@@ -1,11 +1,13 @@
-"""Take the README's picture of the report: the demo's report.html in headless Chromium.
+"""Take the README's pictures of the report: the demo's report.html in headless Chromium.
 
 Runs ``korvan-robustness --demo`` (what ``make demo`` runs) into a temporary folder, opens
 the report it wrote at a desktop width with the same browser driver the
 tests use, and saves the top of the page (header, summary, charts) as
-``docs/report-screenshot.png``.
+``docs/report-screenshot.png``.  With ``--compare``, runs the demo with
+``--model gbm,linear`` instead and saves the report's comparison section as
+``docs/compare-screenshot.png``.
 
-    .venv/bin/python docs/report_screenshot.py
+    .venv/bin/python docs/report_screenshot.py [--compare]
 """
 
 from __future__ import annotations
@@ -23,6 +25,8 @@ from browser import Chromium, find_chromium  # noqa: E402
 from korvan import cli  # noqa: E402
 
 WIDTH, HEIGHT = 1000, 1500
+# The comparison table has a column per noise level: a wide desktop window.
+COMPARE_WIDTH = 1200
 
 
 def main() -> int:
@@ -30,17 +34,26 @@ def main() -> int:
     if binary is None:
         print("no Chromium on PATH (Debian package 'chromium')", file=sys.stderr)
         return 1
+    compare = "--compare" in sys.argv[1:]
     with tempfile.TemporaryDirectory() as tmp:
-        status = cli.main(["--demo", "--output", tmp])
+        extra = ["--model", "gbm,linear"] if compare else []
+        status = cli.main(["--demo", *extra, "--output", tmp])
         if status not in (0, 1):
             return status
         with Chromium(binary) as browser:
-            page = browser.load(Path(tmp) / "report.html", WIDTH)
+            width = COMPARE_WIDTH if compare else WIDTH
+            page = browser.load(Path(tmp) / "report.html", width)
     from PIL import Image
 
     image = Image.open(io.BytesIO(page.png))
-    out = HERE / "report-screenshot.png"
-    image.crop((0, 0, WIDTH, min(HEIGHT, image.height))).save(out, optimize=True)
+    if compare:
+        box = page.section_boxes["comparison"]
+        top, bottom = int(box["y"]) - 8, int(box["y"] + box["height"]) + 8
+        out = HERE / "compare-screenshot.png"
+    else:
+        top, bottom = 0, HEIGHT
+        out = HERE / "report-screenshot.png"
+    image.crop((0, top, width, min(bottom, image.height))).save(out, optimize=True)
     print(f"Screenshot: {out}")
     return 0
 

@@ -44,6 +44,7 @@ class Page:
     chart_text_px: list[float]      # per shown <svg>: its smallest text, in screen pixels
     scrolling_tables: list[str]     # ids of tables whose box scrolls sideways
     section_text: dict[str, str]    # text of each <section> by id, as the page shows it
+    section_boxes: dict[str, dict]  # page coordinates of each <section> by id: y, height
     requests: list[str] = field(default_factory=list)   # every URL the page asked for
 
     def region(self, box: dict) -> np.ndarray:
@@ -190,7 +191,10 @@ class Chromium:
                 .filter(d => d.scrollWidth > d.clientWidth + 1)
                 .map(d => (d.querySelector('table') || {}).id || '?'),
               sections: Object.fromEntries([...document.querySelectorAll('section[id]')]
-                .map(s => [s.id, s.innerText]))})"""
+                .map(s => [s.id, s.innerText])),
+              section_boxes: Object.fromEntries([...document.querySelectorAll('section[id]')]
+                .map(s => { const r = s.getBoundingClientRect();
+                            return [s.id, {y: r.top + scrollY, height: r.height}]; }))})"""
             facts = json.loads(self.send("Runtime.evaluate", session, expression=probe,
                                          returnByValue=True)["result"]["value"])
             shot = self.send("Page.captureScreenshot", session, format="png", captureBeyondViewport=True,
@@ -205,4 +209,5 @@ class Chromium:
         return Page(png=png, pixels=pixels, viewport_width=facts["viewport"],
                     scroll_width=facts["scroll"], svg_boxes=facts["svgs"],
                     chart_text_px=facts["text_px"], scrolling_tables=facts["scrolling"],
-                    section_text=facts["sections"], requests=requests)
+                    section_text=facts["sections"], section_boxes=facts["section_boxes"],
+                    requests=requests)
