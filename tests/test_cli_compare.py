@@ -133,3 +133,18 @@ def test_refusals_before_any_work(model_files, tmp_path, capsys, extra, message)
 def test_model_kinds_are_checked(tmp_path, capsys, kinds, message):
     code, out, err = run_cli(["--demo", "--model", kinds, "--output", tmp_path / "o"], capsys)
     assert (code, out) == (2, "") and message in err and err.count("\n") == 1
+
+
+def test_jobs_give_the_sequential_comparison(model_files, tmp_path, capsys):
+    frame, data, fitted, paths, trust = model_files
+    base = [data, "--target", "target", "--model-file", paths["forest"], "--model-file",
+            paths["ridge"], *trust, "--seed", SEED, *FAST]
+    results = []
+    for extra in ([], ["--jobs", "2"]):
+        code, _, err = run_cli(base + extra + ["--output", tmp_path / str(len(results))], capsys)
+        assert (code, err) == (0, "")
+        results.append(ModelComparison.load(tmp_path / str(len(results)) / "result.json"))
+    for name in ("forest", "ridge"):
+        pd.testing.assert_frame_equal(results[1].results[name].table,
+                                      results[0].results[name].table, check_exact=True)
+        assert results[1].results[name].value == results[0].results[name].value

@@ -142,7 +142,8 @@ def comparison_context(data: dict[str, Any], when: _dt.datetime | None = None) -
                   **sections.chart_svgs(
                       lambda w, h: plotlane.to_figure(chart["options"], width=w, height=h,
                                                       subtitle=chart.get("subtitle")),
-                      "line", f"Line chart of the mean {data['metric']} per model"),
+                      "line", f"Line chart of the mean {data['metric']} per model",
+                      narrow=not data.get("compact")),
                   "caption": (f"Mean {data['metric']} over the repeats at each noise level, one "
                               "line per model; band: 95% interval of the mean.")},
     }
@@ -154,9 +155,7 @@ def comparison_context(data: dict[str, Any], when: _dt.datetime | None = None) -
         "models": [],
         "footer": _FOOTER,
     }
-    if data.get("compact"):
-        comparison["chart"].pop("narrow")
-    else:
+    if not data.get("compact"):
         for name, summary in data["summaries"].items():
             shown = sections.summary(SimpleNamespace(summary=summary, metric=data["metric"]))
             if shown:

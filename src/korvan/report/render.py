@@ -73,14 +73,9 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: An
     }
     if result is not None:
         context["summary"] = sections.summary(result)
-        context["box_chart"] = sections.box_chart(result)
+        context["box_chart"] = sections.box_chart(result, narrow=not compact)
     if sweep is not None:
-        context["sweep"] = sections.sweep(sweep)
-    if compact:
-        # A notebook keeps every output it shows: one drawing of each chart is enough.
-        for chart in (context["box_chart"], (context["sweep"] or {}).get("chart")):
-            if chart:
-                chart.pop("narrow", None)
+        context["sweep"] = sections.sweep(sweep, narrow=not compact)
     if result is not None and not compact:
         context["worst"] = sections.worst(result, dataset, top_rows, model)
         context["repeats"] = sections.repeats(result)

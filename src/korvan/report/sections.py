@@ -32,10 +32,16 @@ WIDE_CHART = (800, 500)
 NARROW_CHART = (380, 460)
 
 
-def chart_svgs(draw: Any, prefix: str, label: str) -> dict[str, str]:
-    """``draw(width, height)`` as the wide and the narrow inline SVG of one chart."""
-    return {"svg": figure_to_svg(draw(*WIDE_CHART), prefix, label, "wide"),
-            "narrow": figure_to_svg(draw(*NARROW_CHART), f"{prefix}-narrow", label, "narrow")}
+def chart_svgs(draw: Any, prefix: str, label: str, narrow: bool = True) -> dict[str, str]:
+    """``draw(width, height)`` as the wide and (with ``narrow``) the narrow inline SVG of a chart.
+
+    A notebook keeps every output it shows, and is rarely read on a phone:
+    its compact report draws each chart once.
+    """
+    out = {"svg": figure_to_svg(draw(*WIDE_CHART), prefix, label, "wide")}
+    if narrow:
+        out["narrow"] = figure_to_svg(draw(*NARROW_CHART), f"{prefix}-narrow", label, "narrow")
+    return out
 
 
 @functools.lru_cache(maxsize=1)
@@ -182,11 +188,11 @@ def verdict(obj: Any, max_drop: float | None, level: float | None) -> Any:
     return obj.check(max_drop, level=level)
 
 
-def box_chart(result: Any) -> dict[str, Any]:
+def box_chart(result: Any, narrow: bool = True) -> dict[str, Any]:
     """The box plot as inline SVG, drawn by the same code as the PNG."""
     label = f"Box plot of {_metric(result)} against the level of perturbation"
     return {"id": "box-plot",
-            **chart_svgs(lambda w, h: result.plot(width=w, height=h), "box", label),
+            **chart_svgs(lambda w, h: result.plot(width=w, height=h), "box", label, narrow),
             "caption": f"{_metric(result)} over the repeats at each noise level; "
                        "the baseline (0) is the unperturbed score."}
 
@@ -299,7 +305,7 @@ def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
 
 
 
-def sweep(found: Any) -> dict[str, Any]:
+def sweep(found: Any, narrow: bool = True) -> dict[str, Any]:
     """The per-feature ranking table and bar chart, from the sweep's own table.
 
     One column of relative drops per level, shaded like the summary's, then
@@ -350,5 +356,5 @@ def sweep(found: Any) -> dict[str, Any]:
         "chart": {"id": "bar-chart", "caption": f"Drop per {what} at noise {last}, largest first; "
                   "error bars: 95% interval; dashed line: all features together.",
                   **chart_svgs(lambda w, h: found.plot(width=w, height=h), "bar",
-                               f"Bar chart of the drop per {what}")},
+                               f"Bar chart of the drop per {what}", narrow)},
     }
