@@ -180,6 +180,8 @@ def _prepare(tests: list[_SharedRoundsTest], run_kwargs: Mapping[str, Any],
     from korvan.parallel import _default_metric, _plan_of, _round_set
 
     none: list[_Prepared | None] = [None] * len(tests)
+    if len(tests) == 1 and (n_jobs is None or n_jobs == 1):
+        return none  # one model alone: its own run perturbs each round once anyway
     first = tests[0]
     plan = _plan_of(first, (), run_kwargs)
     if plan is None:
