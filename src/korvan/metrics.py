@@ -13,7 +13,7 @@ from typing import Any, Callable
 import numpy as np
 from sklearn import metrics as skm
 
-from korvan.utils.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
+from korvan.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 __all__ = ["Metric", "METRIC_TABLE", "METRICS", "get_metric", "metrics_for_task",
            "default_metric"]

@@ -26,7 +26,7 @@ from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
 from korvan.models import FeatureMismatch, check_features, has_predict, wrap_model
 from korvan.roles import (ColumnRoles, assign_roles, non_missing_counts, unusable_columns,
                           unusable_message)
-from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
+from korvan.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
 from korvan.text import name_list
 
 __all__ = ["Job", "prepare", "available_memory", "format_bytes"]

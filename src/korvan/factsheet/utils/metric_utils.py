@@ -14,9 +14,9 @@ from typing import Any, Callable
 
 import numpy as np
 
+from korvan.constants import CLASSIFICATION
 from korvan.metrics import METRIC_TABLE, Metric, get_metric
 from korvan.models import has_predict
-from korvan.utils.constants import CLASSIFICATION
 
 __all__ = ["get_scorer_funcs"]
 
