@@ -7,7 +7,7 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from conftest import MODULE, vectorcall
+from conftest import MODULE, leak_share, vectorcall
 from leakcheck import assert_no_leak
 
 
@@ -221,8 +221,14 @@ def warm_engine():
                 ROWS[name][0](NATIVE, host, o)
 
 
+# Under make test: each method's success path, and one failure of each kind (in
+# numpy, in the host, in unpacking the host's values).
+SHARE = {"repeat", "run", "perturb-in-routine", "run-in-engine", "run-type-test", "repeat-predict",
+         "run-no-global", "unpack-raises"}
+
+
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")  # nanstd of columns the routines emptied
-@pytest.mark.parametrize("call, breaks", ROWS.values(), ids=ROWS)
+@pytest.mark.parametrize("call, breaks", leak_share(ROWS.values(), ROWS, SHARE))
 def test_method_paths(monkeypatch, warm_engine, call, breaks):
     host, o = Host().install(monkeypatch), OBJECTS()
     if breaks:
