@@ -26,6 +26,7 @@ from korvan.factsheet.diagnose.robustness import RobustnessTest
 from korvan.factsheet.utils.metric_utils import get_scorer_funcs
 from korvan.jsonable import to_jsonable
 from korvan.result import ValidationResult
+from korvan.text import percent, points
 
 __all__ = ["ComparisonVerdict", "ModelComparison", "compare_models"]
 
@@ -300,14 +301,10 @@ class ComparisonVerdict:
                 "models": {name: v.to_dict() for name, v in self.verdicts.items()}}
 
 
-def _pct(value: float) -> str:
-    return f"{value * 100:.2f}%" if math.isfinite(value) else "n/a"
-
-
 def _where(verdict: stats.Verdict) -> str:
     feature = f"{verdict.feature}: " if verdict.feature else ""
     level = "" if verdict.level is None else f" at noise {verdict.level:g}"
-    return f"{feature}{_pct(verdict.drop)}{level}"
+    return f"{feature}{percent(verdict.drop)}{level}"
 
 
 def _drop_key(drop: float) -> tuple[int, float]:
@@ -471,9 +468,9 @@ class ModelComparison:
         if failed:
             shown = ", ".join(f"{n} ({_where(verdicts[n])})" for n in failed)
             message = (f"FAIL: {len(failed)} of {len(verdicts)} models over the limit "
-                       f"{_pct(limit)}, {what} drop: {shown}")
+                       f"{percent(limit)}, {what} drop: {shown}")
         else:
-            message = (f"PASS: all {len(verdicts)} models within the limit {_pct(limit)}; worst "
+            message = (f"PASS: all {len(verdicts)} models within the limit {percent(limit)}; worst "
                        f"{worst[0]}, {what} drop {_where(verdicts[worst[0]])}")
         return ComparisonVerdict(not failed, verdicts, limit, message, failed)
 
@@ -626,10 +623,6 @@ def _frame_dict(frame: pd.DataFrame) -> dict[str, Any]:
             "attrs": to_jsonable(frame.attrs)}
 
 
-def _points(value: float) -> str:
-    return f"{value * 100:.1f}"
-
-
 def _sentence(a: str, b: str, level: float, row: pd.Series) -> str:
     d, low, high = float(row["drop_diff"]), float(row["drop_diff_low"]), float(row["drop_diff_high"])
     n = int(row["repeats"])
@@ -637,9 +630,9 @@ def _sentence(a: str, b: str, level: float, row: pd.Series) -> str:
         return f"{a} and {b} at noise {level:g}: the drop cannot be compared (a baseline of 0)"
     more = d >= 0
     size = abs(d)
-    text = f"{a} drops {_points(size)} points {'more' if more else 'less'} than {b} at noise {level:g}"
+    text = f"{a} drops {points(size)} points {'more' if more else 'less'} than {b} at noise {level:g}"
     if math.isfinite(low):
         lo, hi = (low, high) if more else (-high, -low)
-        text += f", 95% interval {_points(lo)} to {_points(hi)}"
+        text += f", 95% interval {points(lo)} to {points(hi)}"
     text += f", a larger drop in {round(float(row['share_a_drops_more']) * n)} of {n} repeats"
     return text

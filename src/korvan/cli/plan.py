@@ -23,7 +23,7 @@ from korvan.data import DataSet, infer_task_type, load_bundled
 from korvan.errors import DataError, UsageError
 from korvan.inputs import load_model, read_table
 from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
-from korvan.models import FeatureMismatch, check_features, wrap_model
+from korvan.models import FeatureMismatch, check_features, has_predict, wrap_model
 from korvan.roles import (ColumnRoles, assign_roles, non_missing_counts, unusable_columns,
                           unusable_message)
 from korvan.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
@@ -85,7 +85,7 @@ def _load_user_model(opts: Options, path: str, seconds: dict[str, float]) -> Any
     start = time.perf_counter()
     estimator = load_model(path, allow_pickle=opts.allow_pickle, trust=opts.trust or ())
     seconds["load"] = seconds.get("load", 0.0) + time.perf_counter() - start
-    if not callable(getattr(estimator, "predict", None)):
+    if not has_predict(estimator):
         raise UsageError(f"{path} holds a {type(estimator).__name__}, which has "
                          f"no predict method")
     return estimator
@@ -313,7 +313,8 @@ def prepare(opts: Options) -> Job:
     models = {}
     for name, estimator in estimators.items():
         _check_model_classes(estimator, ds)
-        _check_model_columns(estimator, ds.feature_names, opts.input)
+        # Its columns were checked while the data set was built (with a hint
+        # naming --drop); wrapping it checks them against the data set itself.
         model = wrap_model(estimator, dataset=ds, input=opts.input)
         if metric.needs_proba and not hasattr(model, "predict_proba"):
             others = ", ".join(n for n in metrics_for_task(ds.task_type)
@@ -335,5 +336,5 @@ def prepare(opts: Options) -> Job:
     _check_split(opts, ds, features, fitting=model is None)
     _check_memory(opts, ds)
     return Job(opts=opts, dataset=ds, roles=roles, metric=metric, features=features,
-               model=model, task_source=source, seconds=seconds, models=models or None)
+               model=model, seconds=seconds, models=models or None)
 

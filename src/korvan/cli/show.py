@@ -10,7 +10,7 @@ from korvan.cli.job import Job, Outcome
 from korvan.roles import roles_table
 from korvan.stats import summary_lines
 from korvan.sweep import sweep_lines
-from korvan.text import name_list
+from korvan.text import count_of, level_text, name_list, points, signed_percent
 
 
 __all__ = ["comparison_lines", "print_comparison", "print_roles", "print_summary", "print_sweep"]
@@ -48,7 +48,7 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     info = result.value["data_info"]
     n_worst, n_rest = len(info["sample_idx1"]), len(info["sample_idx2"])
     print("", file=out)
-    first = f"{float(table.columns[1]):g}" if table.shape[1] > 1 else "the first level"
+    first = level_text(float(table.columns[1])) if table.shape[1] > 1 else "the first level"
     print(f"Worst group: {n_worst} rows, whose predictions move most at noise {first}; "
           f"remaining: {n_rest} rows", file=out)
     labels = info.get("row_labels1", [])
@@ -64,12 +64,8 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
 
 
 
-def _pct(value: float) -> str:
-    return f"{value * 100:+.1f}%" if math.isfinite(value) else "n/a"
-
-
-def _points(value: float) -> str:
-    return f"{value * 100:+.1f}" if math.isfinite(value) else "n/a"
+def _signed_points(value: float) -> str:
+    return points(value, signed=True)
 
 
 def comparison_lines(comparison: Any) -> list[str]:
@@ -90,17 +86,18 @@ def comparison_lines(comparison: Any) -> list[str]:
     for name in comparison.ranking:
         summary = comparison.results[name].summary
         row = [name, f"{summary['mean'].iloc[0]:,.6g}"]
-        row += [_pct(float(summary["rel_drop"].loc[v])) for v in levels]
+        row += [signed_percent(float(summary["rel_drop"].loc[v])) for v in levels]
         if last is not None:
             if name == best:
                 row += ["best", "", ""]
             else:
                 p = against.loc[(name, last)]
                 n = int(p["repeats"])
-                interval = ("" if not math.isfinite(p["drop_diff_low"]) else
-                            f"{_points(p['drop_diff_low'])} .. {_points(p['drop_diff_high'])}")
-                row += [_points(float(p["drop_diff"])), interval,
-                        f"{round(p['share_a_drops_more'] * n)}/{n}"]
+                low, high = float(p["drop_diff_low"]), float(p["drop_diff_high"])
+                interval = ("" if not math.isfinite(low)
+                            else f"{_signed_points(low)} .. {_signed_points(high)}")
+                row += [_signed_points(float(p["drop_diff"])), interval,
+                        count_of(p["share_a_drops_more"], n)]
         rows.append(row)
     widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
     lines = ["  " + "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
@@ -154,7 +151,7 @@ def _format_times(seconds: dict[str, float]) -> str:
 
 def print_sweep(out: TextIO, found: Any) -> None:
     """Print the ranked table."""
-    what = "feature group" if any(len(r.features or ()) > 1 for r in found.rows) else "feature"
+    what = "feature group" if found.grouped else "feature"
     print("", file=out)
     print(f"Drop of the mean {found.metric} per {what}, each perturbed alone, largest first:",
           file=out)

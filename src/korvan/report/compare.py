@@ -18,16 +18,22 @@ import plotlane
 
 from korvan.report import sections
 from korvan.report.render import _environment
-from korvan.report.tables import Cell, Column, Table, decimals_for, fmt, level_text, num, pct, \
-    share, text
+from korvan.report.tables import Cell, Column, Table, decimals_for, fmt, num, text
+from korvan.text import count_of, level_text, percent, points, signed_percent
 
 __all__ = ["comparison_context", "render_comparison"]
 
+
+def _signed_points(value: float) -> str:
+    return points(value, signed=True)
+
+
+def _interval(paired_row: Any) -> str:
+    """The paired interval of the drop difference, in points; empty without one."""
+    low, high = float(paired_row["drop_diff_low"]), float(paired_row["drop_diff_high"])
+    return "" if not math.isfinite(low) else f"{_signed_points(low)} .. {_signed_points(high)}"
+
 _FOOTER = "A self-contained report: no scripts, no network; it prints as it shows."
-
-
-def _points(value: float) -> str:
-    return f"{value * 100:+.1f}" if math.isfinite(value) else "n/a"
 
 
 def _header(data: dict[str, Any], when: _dt.datetime) -> dict[str, Any]:
@@ -76,19 +82,18 @@ def _ranking(data: dict[str, Any]) -> Table:
             d = float(summary["rel_drop"].loc[v])
             cls = "num drop" if d > 0 else ("num gain" if d < 0 else "num")
             shade = min(abs(d) / scale, 1.0) if math.isfinite(d) else 0.0
-            row.append(Cell(pct(d), d if math.isfinite(d) else None, cls, shade))
+            row.append(Cell(signed_percent(d), d if math.isfinite(d) else None, cls, shade))
         if last is not None:
             low, high = float(summary["rel_drop_low"].loc[last]), float(summary["rel_drop_high"].loc[last])
-            row.append(Cell("" if not math.isfinite(low) else f"{pct(low)} .. {pct(high)}", cls="num"))
+            row.append(Cell("" if not math.isfinite(low)
+                            else f"{signed_percent(low)} .. {signed_percent(high)}", cls="num"))
             if name == best:
                 row += [Cell("best", cls="num"), text(""), text("")]
             else:
                 p = paired.loc[(name, last)]
                 n = int(p["repeats"])
-                row += [Cell(_points(p["drop_diff"]), float(p["drop_diff"]), "num"),
-                        Cell("" if not math.isfinite(p["drop_diff_low"]) else
-                             f"{_points(p['drop_diff_low'])} .. {_points(p['drop_diff_high'])}",
-                             cls="num"),
+                row += [Cell(_signed_points(p["drop_diff"]), float(p["drop_diff"]), "num"),
+                        Cell(_interval(p), cls="num"),
                         Cell(f"{round(p['share_a_drops_more'] * n)} of {n}",
                              float(p["share_a_drops_more"]), "num")]
         rows.append(row)
@@ -107,15 +112,14 @@ def _paired(data: dict[str, Any]) -> Table | None:
             Column("Drop difference (points)", True), Column("95% paired interval ", True)]
     rows = []
     for (name, level), p in paired.iterrows():
-        drop_interval = ("" if not math.isfinite(p["drop_diff_low"]) else
-                         f"{_points(p['drop_diff_low'])} .. {_points(p['drop_diff_high'])}")
+        drop_interval = _interval(p)
         rows.append([
             text(name), text("0 (baseline)" if level == 0 else level_text(level)),
             num(p["mean_diff"], decimals=places),
             Cell(f"{fmt(p['ci_low'], decimals=places)} .. {fmt(p['ci_high'], decimals=places)}",
                  cls="num"),
-            Cell(share(p["share_a_better"]), float(p["share_a_better"]), "num"),
-            Cell("" if level == 0 else _points(p["drop_diff"]), cls="num"),
+            Cell(percent(p["share_a_better"]), float(p["share_a_better"]), "num"),
+            Cell("" if level == 0 else _signed_points(p["drop_diff"]), cls="num"),
             Cell("" if level == 0 else drop_interval, cls="num")])
     return Table(cols, rows, id="paired-table", row_headers=False)
 

@@ -8,8 +8,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["Cell", "Column", "Table", "decimals_for", "fmt", "num", "text", "level_text", "pct",
-           "share"]
+__all__ = ["Cell", "Column", "Table", "decimals_for", "fmt", "num", "text"]
 
 
 @dataclass(frozen=True)
@@ -108,19 +107,3 @@ def num(value: Any, cls: str = "num", shade: float = 0.0, decimals: int | None =
 
 def text(value: Any) -> Cell:
     return Cell("" if value is None else str(value))
-
-
-def level_text(level: Any) -> str:
-    return f"{level:g}" if isinstance(level, (float, int, np.floating, np.integer)) else str(level)
-
-
-
-def pct(value: float) -> str:
-    """A relative change as a signed percentage."""
-    return f"{value * 100:+.1f}%" if math.isfinite(value) else "n/a"
-
-
-def share(value: Any) -> str:
-    """A share of a whole (0.311828) as a percentage (31.2%)."""
-    v = math.nan if value is None else float(value)
-    return f"{v * 100:.1f}%" if math.isfinite(v) else "n/a"
