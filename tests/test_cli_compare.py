@@ -8,20 +8,14 @@ from sklearn.datasets import load_diabetes
 from sklearn.ensemble import RandomForestRegressor
 from sklearn.linear_model import LinearRegression, Ridge
 
-from korvan import cli
 from korvan.compare import ModelComparison
 from korvan.data import DataSet
 from korvan.factsheet.diagnose.robustness import RobustnessTest
 from korvan.models import wrap_model
+from shared import run_cli
 
 FAST = ["--n-repeats", "4", "--noise-levels", "0.2,0.6"]
 SEED = 2
-
-
-def run_cli(argv, capsys):
-    code = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 @pytest.fixture(scope="module")
