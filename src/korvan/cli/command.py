@@ -5,7 +5,7 @@
    output places) and returns a :class:`Job`; any problem is a
    :class:`UsageError` and nothing has been written.
 2. :func:`execute` fits the model (unless one was loaded) and runs the test.
-3. The files in :data:`OUTPUTS` are written together (:mod:`korvan.outputs`):
+3. The files in :data:`OUTPUTS` are written together (:mod:`korvan.cli.outputs`):
    all of them, or none.
 4. :func:`print_summary` prints what the run found.
 
@@ -26,8 +26,8 @@ from typing import Any, Callable, Hashable, Sequence, TextIO
 import numpy as np
 import pandas as pd
 
-from korvan import cli_sweep
-from korvan.columns import (
+from korvan.cli import sweep as cli_sweep
+from korvan.roles import (
     assign_roles,
     non_missing_counts,
     roles_table,
@@ -36,7 +36,7 @@ from korvan.columns import (
     ColumnRoles,
 )
 from korvan.data import DataError, DataSet, infer_task_type, load_bundled
-from korvan import jobs
+from korvan.cli import jobs
 from korvan.inputs import load_model, read_table
 from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
 from korvan.models import (
@@ -47,7 +47,7 @@ from korvan.models import (
     make_estimator,
     wrap_model,
 )
-from korvan.outputs import OutputError, PendingFile, check_targets, write_all
+from korvan.cli.outputs import OutputError, PendingFile, check_targets, write_all
 from korvan.rows import label_worst_rows, worst_rows
 from korvan.stats import summary_lines
 from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, REGRESSION

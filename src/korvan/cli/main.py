@@ -1,6 +1,6 @@
 """The ``korvan-robustness`` command line: arguments, exit statuses, streams.
 
-What the command does lives in :mod:`korvan.command`; this module parses the
+What the command does lives in :mod:`korvan.cli.command`; this module parses the
 arguments and turns every outcome into an exit status:
 
 0 done; 1 a robustness limit failed; 2 bad input (one line on stderr says
@@ -21,15 +21,16 @@ import tempfile
 import traceback
 from typing import Sequence, TextIO
 
-from korvan import __version__, jobs
-from korvan.command import (
+from korvan import __version__
+from korvan.cli import jobs
+from korvan.cli.command import (
     DEMO_DATA,
     NativeModuleError,
     RunReport,
     UsageError,
     run,
 )
-from korvan.cli_sweep import add_arguments as add_sweep_arguments
+from korvan.cli.sweep import add_arguments as add_sweep_arguments
 from korvan.data import BUNDLED, SPLITS
 from korvan.metrics import METRICS, default_metric
 from korvan.models import INPUT_MODES, MODEL_KINDS

@@ -1,0 +1,13 @@
+"""The error types of the host package, below every module that raises them."""
+
+from __future__ import annotations
+
+__all__ = ["DataError", "InputError"]
+
+
+class DataError(ValueError):
+    """The data cannot be used as given; the message says why."""
+
+
+class InputError(DataError):
+    """An input file cannot be used; the message says why and what fixes it."""
