@@ -13,7 +13,7 @@ from typing import Any
 from korvan.utils.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 __all__ = ["Metric", "METRIC_TABLE", "METRICS", "get_metric", "metrics_for_task",
-           "default_metric"]
+           "default_metric", "refuse_for_classes"]
 
 
 @dataclass(frozen=True)
@@ -28,11 +28,16 @@ class Metric:
         ``"regression"`` or ``"classification"``.
     higher_is_better : bool
     needs_proba : bool
-        Scored on ``predict_proba(X)[:, 1]``, the probability of the second
-        class, so the model needs ``predict_proba`` and the target exactly two
-        classes; otherwise scored on ``predict(X)``.
+        Scored on ``predict_proba(X)``, so the model needs ``predict_proba``;
+        otherwise scored on ``predict(X)``.  With two classes the score reads
+        the probability of the second class, ``predict_proba(X)[:, 1]``.
     description : str
         A few words for help texts and summaries.
+    binary : bool
+        Scores one class's probability against the rest, so it needs a
+        target of exactly two classes.  LogLoss is not binary: over three or
+        more classes each row is reduced to the probability the model gives
+        its true class, which is all the loss reads.
     """
 
     name: str
@@ -40,6 +45,7 @@ class Metric:
     higher_is_better: bool
     needs_proba: bool
     description: str
+    binary: bool = False
 
     @property
     def sign(self) -> int:
@@ -49,7 +55,7 @@ class Metric:
     @property
     def binary_only(self) -> bool:
         """True when the metric scores one class's probability (two classes only)."""
-        return self.needs_proba
+        return self.binary
 
     def fits(self, task: str, n_classes: int | None = None) -> bool:
         """Whether the metric can score a target of this task and class count."""
@@ -63,11 +69,11 @@ METRIC_TABLE: tuple[Metric, ...] = (
     Metric("MSE", REGRESSION, False, False, "mean squared error"),
     Metric("MAE", REGRESSION, False, False, "mean absolute error"),
     Metric("R2", REGRESSION, True, False, "coefficient of determination"),
-    Metric("AUC", CLASSIFICATION, True, True, "area under the ROC curve"),
+    Metric("AUC", CLASSIFICATION, True, True, "area under the ROC curve", binary=True),
     Metric("ACC", CLASSIFICATION, True, False, "accuracy"),
     Metric("F1", CLASSIFICATION, True, False, "F1 score (macro average over 3+ classes)"),
     Metric("LogLoss", CLASSIFICATION, False, True, "logistic loss"),
-    Metric("Brier", CLASSIFICATION, False, True, "Brier score"),
+    Metric("Brier", CLASSIFICATION, False, True, "Brier score", binary=True),
 )
 
 _BY_LOWER: dict[str, Metric] = {m.name.lower(): m for m in METRIC_TABLE}
@@ -125,3 +131,19 @@ def default_metric(task: str, n_classes: int | None = None) -> str:
         if get_metric(name).fits(task, n_classes):
             return name
     raise AssertionError("every task has a default that fits")  # pragma: no cover
+
+
+def refuse_for_classes(name: str, n_classes: int) -> None:
+    """Refuse a metric that cannot score a target of ``n_classes`` classes.
+
+    Raises
+    ------
+    ValueError
+        One line saying why and naming the metrics that work.
+    """
+    metric = get_metric(name)
+    if metric.task == CLASSIFICATION and not metric.fits(CLASSIFICATION, n_classes):
+        raise ValueError(
+            f"Metric {metric.name!r} scores one class's probability against the other, so it "
+            f"needs two classes and the target has {n_classes}; use one of: "
+            f"{', '.join(metrics_for_task(CLASSIFICATION, n_classes))}")

@@ -22,7 +22,8 @@ from typing import Any, Hashable, Sequence
 import numpy as np
 import pandas as pd
 
-__all__ = ["ModelColumns", "UnseenCategories", "describe_model", "model_frame"]
+__all__ = ["ModelColumns", "UnseenCategories", "describe_model", "model_frame",
+           "fitted_names", "fitted_width"]
 
 #: Encoders whose input columns a model treats as categories.
 _ENCODERS = ("OneHotEncoder", "OrdinalEncoder", "TargetEncoder")
@@ -132,6 +133,17 @@ def _n_features(estimator: Any, family: str, names: list[str] | None) -> int | N
         found = getattr(estimator, "feature_names_", None)
         return len(found) if found else None
     return None
+
+
+def fitted_names(estimator: Any) -> list[str] | None:
+    """The column names a model was fitted with, or None if it was fitted on an array."""
+    return _feature_names(estimator, _family(estimator))
+
+
+def fitted_width(estimator: Any) -> int | None:
+    """How many columns a model takes, where it says."""
+    family = _family(estimator)
+    return _n_features(estimator, family, _feature_names(estimator, family))
 
 
 def describe_model(estimator: Any) -> ModelColumns:

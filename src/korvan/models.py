@@ -13,6 +13,7 @@ from typing import Any, Hashable, Sequence
 import numpy as np
 import pandas as pd
 
+from korvan.modelinfo import fitted_names, fitted_width
 from korvan.utils.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 __all__ = ["Model", "ProbabilisticModel", "wrap_model", "bind_model", "make_estimator",
@@ -55,9 +56,12 @@ class FeatureMismatch(ValueError):
 
 
 def fitted_feature_names(estimator: Any) -> list[str] | None:
-    """The column names an estimator was fitted with, or None if it was fitted on an array."""
-    names = getattr(estimator, "feature_names_in_", None)
-    return None if names is None else [str(n) for n in names]
+    """The column names an estimator was fitted with, or None if it was fitted on an array.
+
+    ``feature_names_in_`` for scikit-learn and the libraries that follow it;
+    CatBoost's ``feature_names_`` (a loaded CatBoost model has no other).
+    """
+    return fitted_names(estimator)
 
 
 def check_features(estimator: Any, feature_names: Sequence[Hashable], input: str = "auto") -> None:
@@ -84,8 +88,8 @@ def check_features(estimator: Any, feature_names: Sequence[Hashable], input: str
                 f"The model's features do not match the data's: {'; '.join(parts)}",
                 missing, unexpected)
         return
-    n_in = getattr(estimator, "n_features_in_", None)
-    if isinstance(n_in, (int, np.integer)) and n_in != len(given):
+    n_in = fitted_width(estimator)
+    if n_in is not None and n_in != len(given):
         raise FeatureMismatch(
             f"The model was fitted on {n_in} features, the data has {len(given)}"
         )
@@ -285,8 +289,13 @@ def bind_model(model: Any, dataset: Any) -> Any:
     # The data set is looked at only for models that need it.
     if isinstance(model, Model):
         return model.bind(dataset) if hasattr(dataset, "schema") else model
-    if fitted_feature_names(model) is not None and callable(getattr(model, "predict", None)) \
-            and hasattr(dataset, "schema"):
+    if not (callable(getattr(model, "predict", None)) and hasattr(dataset, "schema")):
+        return model
+    if fitted_feature_names(model) is not None:
+        return wrap_model(model, dataset=dataset)
+    classes = getattr(dataset, "classes", None)
+    if classes is not None and len(classes) > 2 and callable(getattr(model, "predict_proba", None)):
+        # Its probability scorer looks up each row's true class in the data set.
         return wrap_model(model, dataset=dataset)
     return model
 

@@ -22,8 +22,17 @@ class TestBase:
 
     #: Metric used when a regression test is run without one.
     REGRESSION_METRIC_DEFAULT = "MSE"
-    #: Metric used when a classification test is run without one.
-    CLASSIFICATION_METRIC_DEFAULT = "AUC"
+    @property
+    def CLASSIFICATION_METRIC_DEFAULT(self) -> str:
+        """Metric used when a classification test is run without one.
+
+        AUC for two classes, ACC for more, the same choice the command makes.
+        """
+        from korvan.metrics import default_metric
+        from korvan.utils.constants import CLASSIFICATION
+
+        classes = getattr(self.dataset, "classes", None)
+        return default_metric(CLASSIFICATION, None if classes is None else len(classes))
 
     def __init__(self, dataset: Any, model: Any) -> None:
         from korvan.models import bind_model
