@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["DataError", "InputError"]
+__all__ = ["DataError", "InputError", "UsageError", "NativeModuleError"]
 
 
 class DataError(ValueError):
@@ -11,3 +11,11 @@ class DataError(ValueError):
 
 class InputError(DataError):
     """An input file cannot be used; the message says why and what fixes it."""
+
+
+class UsageError(Exception):
+    """Bad input to the command: reported as one line on stderr, exit status 2."""
+
+
+class NativeModuleError(Exception):
+    """The native robustness module is missing or cannot be loaded."""

@@ -12,7 +12,7 @@ from typing import Any, Iterable
 
 import pandas as pd
 
-from korvan.errors import DataError, InputError
+from korvan.errors import InputError
 
 __all__ = ["InputError", "read_table", "load_model", "PARQUET_SUFFIXES", "SKOPS_SUFFIXES",
            "PICKLE_SUFFIXES"]

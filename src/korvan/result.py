@@ -6,7 +6,6 @@ import json
 import os
 from typing import Any, Mapping
 
-import numpy as np
 import orjson
 import pandas as pd
 

@@ -32,7 +32,6 @@ import pandas as pd
 
 from korvan import stats
 from korvan.report.display import HtmlDisplay
-from korvan.utils.constants import CATEGORICAL, NUMERICAL
 from korvan.jsonable import to_jsonable
 from korvan.result import ValidationResult
 
