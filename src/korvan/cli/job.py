@@ -22,7 +22,8 @@ class Job:
     """Everything a run needs, checked.
 
     ``model`` is None when the command fits one itself (in :func:`execute`);
-    ``seconds`` collects the time of each phase.
+    ``seconds`` collects the time of each phase; ``notes`` are lines about
+    the inputs that the command prints before the run.
     """
 
     opts: Options
@@ -33,6 +34,7 @@ class Job:
     model: Model | None
     task_source: str
     seconds: dict[str, float] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
 
 
 
