@@ -13,7 +13,7 @@ from typing import Any, Hashable, Sequence
 import numpy as np
 import pandas as pd
 
-from korvan.modelinfo import fitted_names, fitted_width
+from korvan.modelinfo import describe_model, fitted_names, fitted_width
 from korvan.utils.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 __all__ = ["Model", "ProbabilisticModel", "wrap_model", "bind_model", "make_estimator",
@@ -33,8 +33,18 @@ def _default_name(estimator: Any) -> str:
 
 
 #: How a model is handed the features: ``"auto"`` picks ``"frame"`` for an
-#: estimator fitted on a DataFrame and ``"array"`` otherwise.
-INPUT_MODES: tuple[str, ...] = ("auto", "frame", "array")
+#: estimator fitted on a DataFrame, ``"values"`` for one fitted on an array
+#: that encodes text categories itself, and ``"array"`` otherwise.
+INPUT_MODES: tuple[str, ...] = ("auto", "frame", "array", "values")
+
+
+def _encodes_text(estimator: Any) -> bool:
+    """Whether a model fitted on an array encodes columns of text itself."""
+    if fitted_feature_names(estimator) is not None:
+        return False
+    info = describe_model(estimator)
+    return any(not all(isinstance(c, (int, float, np.number)) for c in cats)
+               for cats in info.categories.values())
 
 
 class FeatureMismatch(ValueError):
@@ -108,12 +118,16 @@ class Model:
         The data set whose feature matrices the model will be called on.  It
         is needed for ``"frame"`` input; a robustness test binds the model to
         its own data set when this is omitted.
-    input : {"auto", "frame", "array"}, default "auto"
+    input : {"auto", "frame", "array", "values"}, default "auto"
         ``"frame"``: hand the estimator a DataFrame with the data set's
         original column names and dtypes, categorical codes decoded back to
         their categories (perturbed codes included).  ``"array"``: the float
-        matrix as it is.  ``"auto"``: a frame when the estimator was fitted
-        on one (it has ``feature_names_in_``), else the array.
+        matrix as it is.  ``"values"``: the same values as a frame, as one
+        array without names (text stays text).  ``"auto"``: a frame when the
+        estimator was fitted on one (it has ``feature_names_in_``, or
+        CatBoost's ``feature_names_``), the values when it was fitted on an
+        array and encodes text categories itself (a pipeline's encoder),
+        else the float matrix.
 
     Attributes
     ----------
@@ -133,7 +147,8 @@ class Model:
         self.estimator = estimator
         self.name = _default_name(estimator) if name is None else str(name)
         if input == "auto":
-            input = "frame" if fitted_feature_names(estimator) is not None else "array"
+            input = ("frame" if fitted_feature_names(estimator) is not None
+                     else "values" if _encodes_text(estimator) else "array")
         self.input = input
         self.dataset = None
         self._columns: list[Hashable] | None = None
@@ -144,7 +159,7 @@ class Model:
     def _bind(self, dataset: Any) -> None:
         check_features(self.estimator, dataset.feature_names, self.input)
         self.dataset = dataset
-        if self.input == "frame":
+        if self.input in ("frame", "values"):
             expected = fitted_feature_names(self.estimator)
             by_text = {str(fn): fn for fn in dataset.feature_names}
             self._columns = (list(dataset.feature_names) if expected is None
@@ -189,7 +204,8 @@ class Model:
                 f"{self.name} takes a DataFrame, so it needs the data set's columns: "
                 f"wrap it with wrap_model(estimator, dataset=...) or run it in a test"
             )
-        return self.dataset.schema.to_frame(X, columns=self._columns)
+        frame = self.dataset.schema.to_frame(X, columns=self._columns)
+        return frame.to_numpy() if self.input == "values" else frame
 
     def predict(self, X: np.ndarray) -> np.ndarray:
         """Return the estimator's predictions for the rows of ``X`` as an array."""
@@ -291,7 +307,7 @@ def bind_model(model: Any, dataset: Any) -> Any:
         return model.bind(dataset) if hasattr(dataset, "schema") else model
     if not (callable(getattr(model, "predict", None)) and hasattr(dataset, "schema")):
         return model
-    if fitted_feature_names(model) is not None:
+    if fitted_feature_names(model) is not None or _encodes_text(model):
         return wrap_model(model, dataset=dataset)
     classes = getattr(dataset, "classes", None)
     if classes is not None and len(classes) > 2 and callable(getattr(model, "predict_proba", None)):

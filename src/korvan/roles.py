@@ -8,6 +8,7 @@ it.
 
 from __future__ import annotations
 
+import datetime
 import re
 from dataclasses import dataclass, field
 from typing import Any, Hashable, Sequence
@@ -188,7 +189,12 @@ def assign_roles(frame: pd.DataFrame, target: Hashable, weight: Hashable | None 
 def _is_date_text(column: pd.Series) -> bool:
     """Text that is all dates or timestamps, such as "2024-05-01" or "2024-05-01T10:00"."""
     values = column.dropna()
-    if not len(values) or not all(isinstance(v, str) for v in values.iloc[:1000]):
+    if not len(values):
+        return False
+    # A CSV reader may already have turned plain dates into date objects.
+    if all(isinstance(v, datetime.date) for v in values.iloc[:1000]):
+        return all(isinstance(v, datetime.date) for v in values)
+    if not all(isinstance(v, str) for v in values.iloc[:1000]):
         return False
     return bool(values.astype(str).str.fullmatch(_DATE_TEXT).all())
 

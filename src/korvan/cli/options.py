@@ -261,8 +261,10 @@ def build_parser() -> argparse.ArgumentParser:
                            "trusts by default")
     test.add_argument("--input", choices=INPUT_MODES, default="auto",
                       help="what the model is handed: frame (the data's columns and dtypes), "
-                           "array (a float matrix, categories as codes) or auto (default: a "
-                           "frame for models fitted on one)")
+                           "array (a float matrix, categories as codes), values (the data's "
+                           "values as an array, text as text) or auto (default: a frame for "
+                           "models fitted on one, values for models fitted on an array that "
+                           "encode text themselves)")
     test.add_argument("--model", choices=MODEL_KINDS, default="gbm",
                       help="without --model-file, the model fitted on the train split: gbm: "
                            "gradient boosting (default); linear: linear or logistic "
