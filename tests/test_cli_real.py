@@ -47,7 +47,9 @@ def files(tmp_path_factory):
         joblib.dump(fit_boosting("lightgbm", typed(X), y), folder / "lightgbm.joblib")
         joblib.dump(fit_boosting("xgboost", typed(X), y.astype("category").cat.codes),
                     folder / "xgboost.joblib")
-        fit_boosting("catboost", X, y).save_model(str(folder / "catboost.cbm"))
+        catboost = fit_boosting("catboost", X, y)
+        catboost.save_model(str(folder / "catboost.cbm"))
+        joblib.dump(catboost, folder / "catboost.joblib")
         joblib.dump(HistGradientBoostingClassifier(categorical_features="from_dtype",
                                                    max_iter=20, random_state=0).fit(typed(X), y),
                     folder / "hgb.joblib")
@@ -65,6 +67,7 @@ FAMILIES = [
     ("lightgbm.joblib", "pandas category"),
     ("xgboost.joblib", "feature_types"),
     ("catboost.cbm", "cat_features"),
+    ("catboost.joblib", "cat_features"),
     ("hgb.joblib", "categorical_features='from_dtype'"),
 ]
 
