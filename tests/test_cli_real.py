@@ -241,3 +241,23 @@ def test_the_limit_holds_with_per_feature(files, capsys, tmp_path):
     assert code == 0
     assert out.rstrip().splitlines()[-1].startswith(
         "PASS: the all-features run and 7 features within the limit")
+
+
+def test_catboost_files_load_as_the_class_that_saved_them(files, tmp_path, capsys):
+    from korvan.inputs import load_model
+
+    cb = pytest.importorskip("catboost")
+    frame = penguins()
+    X = frame.drop(columns=["species", "body_mass_g"])
+    cb.CatBoostRegressor(iterations=5, verbose=0, cat_features=["island", "sex"],
+                         allow_writing_files=False
+                         ).fit(X, frame["body_mass_g"]).save_model(str(tmp_path / "r.cbm"))
+    assert type(load_model(tmp_path / "r.cbm")).__name__ == "CatBoostRegressor"
+    assert type(load_model(files / "catboost.cbm")).__name__ == "CatBoostClassifier"
+    (tmp_path / "bad.cbm").write_bytes(b"not a model")
+    code, out, err = run_cli([files / "penguins.csv", "--target", "species", "--model-file",
+                              tmp_path / "bad.cbm", "--output", tmp_path / "out", *FAST], capsys)
+    assert (code, out) == (2, "") and err.count("\n") == 1
+    assert err.startswith(f"korvan-robustness: error: Cannot load {tmp_path / 'bad.cbm'} as a "
+                          f"CatBoost model: ")
+    assert not (tmp_path / "out").exists()
