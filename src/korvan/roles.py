@@ -11,7 +11,7 @@ from __future__ import annotations
 import datetime
 import re
 from dataclasses import dataclass, field
-from typing import Any, Hashable, Sequence
+from typing import Hashable, Sequence
 
 import numpy as np
 import pandas as pd
@@ -19,7 +19,8 @@ from pandas.api import types as ptypes
 
 from korvan.data import DataError, infer_feature_type
 from korvan.modelinfo import ModelColumns
-from korvan.utils.constants import CATEGORICAL, NUMERICAL
+from korvan.constants import CATEGORICAL, NUMERICAL
+from korvan.text import name_list
 
 __all__ = ["ColumnRoles", "assign_roles", "unusable_columns", "unusable_message", "roles_table",
            "non_missing_counts"]
@@ -89,10 +90,6 @@ class ColumnRoles:
         return [row for row in rows if row[1]]
 
 
-def _names(values: Sequence[Any]) -> str:
-    return ", ".join(str(v) for v in values)
-
-
 def _model_keys(features: Sequence[Hashable], model: ModelColumns | None
                 ) -> dict[Hashable, Hashable]:
     # A model fitted on named columns is matched by name; one fitted on a
@@ -127,27 +124,27 @@ def assign_roles(frame: pd.DataFrame, target: Hashable, weight: Hashable | None 
     columns = list(frame.columns)
     known = set(columns)
     if target not in known:
-        raise DataError(f"Unknown target column {target!r}; columns are: {_names(columns)}")
+        raise DataError(f"Unknown target column {target!r}; columns are: {name_list(columns, limit=None)}")
     for option, names in (("--sample-weight", [] if weight is None else [weight]),
                           ("--drop", drop)):
         unknown = [n for n in names if n not in known]
         if unknown:
             what = "column" if option != "--drop" else "columns"
-            raise DataError(f"{option}: unknown {what} {_names(unknown)}; "
-                            f"columns are: {_names(columns)}")
+            raise DataError(f"{option}: unknown {what} {name_list(unknown, limit=None)}; "
+                            f"columns are: {name_list(columns, limit=None)}")
     clash = [n for n in drop if n in (target, weight)]
     if clash:
-        raise DataError(f"--drop: {_names(clash)} is the target or the weight; it cannot be dropped")
+        raise DataError(f"--drop: {name_list(clash, limit=None)} is the target or the weight; it cannot be dropped")
     reserved = {target, *drop} | ({weight} if weight is not None else set())
     features = [c for c in columns if c not in reserved]
     for option, names in (("--categorical", categorical), ("--numerical", numerical)):
         for name in names:
             if name not in features:
                 raise DataError(f"{option}: {name!r} is not a feature column; valid "
-                                f"columns are: {_names(features)}")
+                                f"columns are: {name_list(features, limit=None)}")
     both = [n for n in categorical if n in set(numerical)]
     if both:
-        raise DataError(f"--categorical and --numerical both name {_names(both)}; "
+        raise DataError(f"--categorical and --numerical both name {name_list(both, limit=None)}; "
                         f"name each column once")
     if not features:
         raise DataError("No feature columns are left besides the target")
@@ -267,7 +264,7 @@ def roles_table(roles: ColumnRoles, limit: int = 12) -> str:
     width = max(len(role) for role, _, _ in rows)
     lines = []
     for role, cols, source in rows:
-        shown = _names(cols[:limit]) + (f", ... ({len(cols)} in all)" if len(cols) > limit else "")
+        shown = name_list(cols, limit=limit)
         lines.append(f"  {role:<{width}}  {shown}" + (f"  ({source})" if source else ""))
     for note in roles.notes.values():
         lines.append(f"  {'note':<{width}}  {note}")

@@ -27,18 +27,13 @@ from korvan.modelinfo import ModelColumns, UnseenCategories, describe_model, mod
 from korvan.models import FeatureMismatch, check_features, wrap_model
 from korvan.roles import (FROM_DATA, ColumnRoles, assign_roles, non_missing_counts,
                           unusable_columns, unusable_message)
-from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
+from korvan.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
+from korvan.text import name_list
 
 __all__ = ["Job", "prepare", "available_memory", "format_bytes"]
 
 # A run may keep at most this share of the available memory unless told otherwise.
 MEMORY_SHARE = 0.5
-
-
-def _names(values: Sequence[Any], limit: int = 30) -> str:
-    values = list(values)
-    shown = ", ".join(str(v) for v in values[:limit])
-    return shown + (f", ... ({len(values)} in all)" if len(values) > limit else "")
 
 
 
@@ -133,7 +128,7 @@ def _plain_array_note(info: ModelColumns | None, roles: ColumnRoles, input_mode:
     if info is None or info.feature_names is not None or input_mode == "frame":
         return None
     return (f"The model was fitted on a plain array, so it gets the file's columns in their "
-            f"order: {_names(roles.features, 12)}")
+            f"order: {name_list(roles.features, 12)}")
 
 
 def _build_dataset(opts: Options, seconds: dict[str, float], estimator: Any,
@@ -221,8 +216,8 @@ def _check_model_classes(estimator: Any, ds: DataSet) -> None:
     fitted = list(np.asarray(fitted).tolist())
     labels = list(np.asarray(ds.classes).tolist())
     if fitted != labels and fitted != list(range(len(labels))):
-        raise UsageError(f"The model's classes ({_names(fitted, 10)}) are not the target's "
-                         f"({_names(labels, 10)})")
+        raise UsageError(f"The model's classes ({name_list(fitted, 10)}) are not the target's "
+                         f"({name_list(labels, 10)})")
 
 
 
@@ -343,7 +338,7 @@ def prepare(opts: Options) -> Job:
     for fn in opts.features or []:
         if fn not in ds.feature_names:
             raise UsageError(f"--features: unknown feature {fn!r}; valid features are: "
-                             f"{_names(ds.feature_names)}")
+                             f"{name_list(ds.feature_names)}")
     try:
         sweep.check_arguments(opts, ds.feature_names, opts.noise_levels)
     except ValueError as exc:

@@ -29,7 +29,7 @@ class TestBase:
         AUC for two classes, ACC for more, the same choice the command makes.
         """
         from korvan.metrics import default_metric
-        from korvan.utils.constants import CLASSIFICATION
+        from korvan.constants import CLASSIFICATION
 
         classes = getattr(self.dataset, "classes", None)
         return default_metric(CLASSIFICATION, None if classes is None else len(classes))

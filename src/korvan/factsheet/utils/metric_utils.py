@@ -17,7 +17,7 @@ from sklearn import metrics as skm
 
 from korvan.metrics import (METRIC_TABLE, METRICS, get_metric, metrics_for_task,
                             refuse_for_classes)
-from korvan.utils.constants import CLASSIFICATION, REGRESSION
+from korvan.constants import CLASSIFICATION, REGRESSION
 
 __all__ = ["get_scorer_funcs", "canonical_metric", "metric_task_type", "metrics_for_task",
            "METRICS", "REGRESSION_METRICS", "CLASSIFICATION_METRICS", "PROBABILITY_METRICS"]
