@@ -201,12 +201,13 @@ def test_refusals_are_one_line(marriages, capsys, tmp_path, data, extra, message
     assert not (tmp_path / "out").exists()
 
 
-def test_values_the_model_never_saw(files, capsys, tmp_path):
+@pytest.mark.parametrize("model", ["lightgbm.joblib", "pipe.joblib"])
+def test_values_the_model_never_saw(files, capsys, tmp_path, model):
     frame = penguins()
     frame.loc[[3, 9], "island"] = ["Atlantis", "Mars"]
     frame.to_csv(tmp_path / "odd.csv", index=False)
     code, out, err = run_cli([tmp_path / "odd.csv", "--target", "species", "--model-file",
-                              files / "lightgbm.joblib", "--output", tmp_path / "out", *FAST],
+                              files / model, "--output", tmp_path / "out", *FAST],
                              capsys)
     assert (code, out) == (2, "")
     assert err == ("korvan-robustness: error: Column 'island' holds values the model never "

@@ -1,7 +1,6 @@
 """Tests of real models on real tables through the Python API: multiclass
 metrics, CatBoost, and the dtypes a model receives."""
 import numpy as np
-import pandas as pd
 import pytest
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.ensemble import RandomForestClassifier
@@ -11,7 +10,7 @@ from sklearn.metrics import log_loss, mean_squared_error
 from korvan.data import DataSet
 from korvan.factsheet.diagnose.robustness import RobustnessTest
 from korvan.models import wrap_model
-from realdata import fit_boosting, penguins, typed
+from realdata import penguins, typed
 
 RUN = dict(n_repeats=3, noise_levels=[0.1, 0.3])
 

@@ -78,6 +78,9 @@ class ModelColumns:
     dtypes : dict
         Column -> the dtype it was fitted on, where the model records it
         (a ``pandas.CategoricalDtype`` for stored categories).
+    strict : set
+        Columns whose encoder refuses a value it has no category for
+        (``handle_unknown="error"``).
     """
 
     family: str = "other"
@@ -87,6 +90,7 @@ class ModelColumns:
     categories: dict[Hashable, list[Any]] = field(default_factory=dict)
     numerical: dict[Hashable, str] = field(default_factory=dict)
     dtypes: dict[Hashable, Any] = field(default_factory=dict)
+    strict: set[Hashable] = field(default_factory=set)
 
     def key(self, position: int) -> Hashable:
         """The key of the column at ``position`` of the model's input."""
@@ -274,11 +278,14 @@ def _find_encoder(trans: Any) -> tuple[Any, Any]:
 
 def _mark_encoded(encoder: Any, source: str, keys: Sequence[Hashable], info: ModelColumns) -> None:
     categories = getattr(encoder, "categories_", None) or []
+    strict = getattr(encoder, "handle_unknown", None) == "error"
     for j, k in enumerate(keys):
         info.numerical.pop(k, None)
         info.categorical[k] = source
         if j < len(categories):
             info.categories[k] = _plain_list(categories[j])
+            if strict:
+                info.strict.add(k)
 
 
 def _read_hist_gradient_boosting(model: Any, keys: list[Hashable], info: ModelColumns) -> None:
@@ -385,7 +392,9 @@ def model_frame(frame: pd.DataFrame, info: ModelColumns,
     Raises
     ------
     UnseenCategories
-        If a column holds values the model stores no category for.
+        If a column holds values the model stores no category for, where it
+        was fitted on a ``category`` dtype or its encoder refuses unknown
+        values.
     """
     if columns is None:
         columns = [c for c in frame.columns]
@@ -395,6 +404,12 @@ def model_frame(frame: pd.DataFrame, info: ModelColumns,
         by_key[column] = k
     changed: dict[Hashable, Any] = {}
     for column, k in by_key.items():
+        if k in info.strict and column in frame.columns:
+            known = set(info.categories[k])
+            unseen = [v for v in pd.unique(frame[column].dropna()) if v not in known]
+            if unseen:
+                raise UnseenCategories(column, [v.item() if isinstance(v, np.generic) else v
+                                                for v in unseen])
         dtype = info.dtypes.get(k)
         if not isinstance(dtype, pd.CategoricalDtype) or column not in frame.columns:
             continue

@@ -27,7 +27,7 @@ from korvan.modelinfo import ModelColumns, UnseenCategories, describe_model, mod
 from korvan.models import FeatureMismatch, check_features, wrap_model
 from korvan.roles import (FROM_DATA, ColumnRoles, assign_roles, non_missing_counts,
                           unusable_columns, unusable_message)
-from korvan.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
+from korvan.constants import CLASSIFICATION, REGRESSION
 from korvan.text import name_list
 
 __all__ = ["Job", "prepare", "available_memory", "format_bytes"]

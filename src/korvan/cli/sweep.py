@@ -12,7 +12,7 @@ import math
 from typing import Any, Sequence
 
 from korvan.cli.options import MaxDrop, Options
-from korvan.stats import Verdict, check_summary
+from korvan.stats import Verdict
 from korvan.sweep import ALL_FEATURES, FeatureSweep, feature_lists, plan_sweep, run_specs
 
 __all__ = ["check_arguments", "run_sweep", "verdict", "extra_runs"]
@@ -70,42 +70,9 @@ def run_sweep(test: Any, opts: Options, run_kwargs: dict[str, Any],
 
 
 def verdict(result: Any, found: FeatureSweep | None, max_drop: MaxDrop) -> Verdict:
-    """Check the limit on the result; with a sweep, on the all-features run and every row.
-
-    A breakdown adds checks, never removes one: the all-features run is held
-    to the limit as it is without ``--per-feature``, and so is every feature
-    (or group).  The line names what was held and what went over.
-    """
-    if found is None:
-        return result.check(max_drop=max_drop.limit, level=max_drop.level)
-    overall = found.all_features.summary if found.all_features is not None else result.summary
-    subjects = [(ALL_FEATURES, overall)] + [(row.name, row.summary) for row in found.rows]
-    checks = [(name, check_summary(summary, max_drop.limit, level=max_drop.level,
-                                   metric=found.metric)) for name, summary in subjects]
-    # The worst first; an undefined drop counts as the worst.
-    checks.sort(key=lambda c: (math.isfinite(c[1].drop), -c[1].drop if math.isfinite(c[1].drop)
-                               else 0.0))
-    failed = [(name, v) for name, v in checks if not v.passed]
-    kind = "feature groups" if any(len(r.features or ()) > 1 for r in found.rows) else "features"
-    held = f"the all-features run and {len(found.rows)} {kind}"
-    limit = f"{max_drop.limit * 100:.2f}%"
-    name, worst = checks[0]
-    where = (f"noise level {worst.level:g}" if max_drop.level is not None
-             else f"worst noise level {worst.level:g}")
-    if failed:
-        listed = ", ".join(f"{n} {_pct(v.drop)}" for n, v in failed[:10])
-        more = f" and {len(failed) - 10} more" if len(failed) > 10 else ""
-        message = (f"FAIL: {held} held to the limit {limit}; over it: {listed}{more} "
-                   f"(mean {found.metric} drop; worst {name} at {where})")
-    else:
-        message = (f"PASS: {held} within the limit {limit}; largest mean {found.metric} drop "
-                   f"{_pct(worst.drop)}, {name} at {where}")
-    return Verdict(not failed, worst.level, worst.drop, max_drop.limit, message, feature=name,
-                   failed=tuple(n for n, _ in failed))
-
-
-def _pct(value: float) -> str:
-    return f"{value * 100:.2f}%" if math.isfinite(value) else "n/a (undefined)"
+    """Check the limit on the result; with a sweep, on its all-features run and every row."""
+    subject = found if found is not None else result
+    return subject.check(max_drop=max_drop.limit, level=max_drop.level)
 
 
 
