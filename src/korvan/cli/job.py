@@ -32,7 +32,6 @@ class Job:
     metric: Metric
     features: list[Hashable]
     model: Model | None
-    task_source: str
     seconds: dict[str, float] = field(default_factory=dict)
     notes: list[str] = field(default_factory=list)
 
@@ -47,6 +46,9 @@ class Outcome:
     model_calls: int
     worst: pd.DataFrame | None = None
     sweep: Any = None
+    #: The model's prediction of the scored split, made once for the worst
+    #: rows and the report (None when neither is written).
+    baseline: Any = None
 
 
 
@@ -59,10 +61,6 @@ class RunReport:
     model_calls: int
     seconds: dict[str, float]
     verdict: Any = None
-
-    @property
-    def chart_path(self) -> Path:
-        return self.paths["Chart"]
 
     @property
     def result_path(self) -> Path:
