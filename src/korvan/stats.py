@@ -454,13 +454,13 @@ def check_breakdown(overall: pd.DataFrame, parts: Iterable[tuple[str, pd.DataFra
     held = f"the all-features run and {n_parts} {kind}"
     where = _where(level, worst_level)
     if failed:
-        listed = ", ".join(f"{n} {_pct(d)}" for n, d in failed[:10])
+        listed = ", ".join(f"{n} {percent(d)}" for n, d in failed[:10])
         more = f" and {len(failed) - 10} more" if len(failed) > 10 else ""
-        message = (f"FAIL: {held} held to the limit {_pct(limit)}; over it: {listed}{more} "
+        message = (f"FAIL: {held} held to the limit {percent(limit)}; over it: {listed}{more} "
                    f"({what} drop; worst {name} at {where})")
     else:
-        message = (f"PASS: {held} within the limit {_pct(limit)}; largest {what} drop "
-                   f"{_pct(drop)}, {name} at {where}")
+        message = (f"PASS: {held} within the limit {percent(limit)}; largest {what} drop "
+                   f"{percent(drop)}, {name} at {where}")
     return Verdict(not failed, worst_level, drop, limit, message, feature=name,
                    failed=tuple(n for n, _ in failed))
 
