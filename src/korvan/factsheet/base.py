@@ -2,6 +2,9 @@
 
 from typing import Any
 
+from korvan.constants import CLASSIFICATION, REGRESSION
+from korvan.metrics import default_metric
+
 
 class TestBase:
     """Common state of a diagnostic test: the data set and the model.
@@ -21,16 +24,15 @@ class TestBase:
     __test__ = False
 
     #: Metric used when a regression test is run without one.
-    REGRESSION_METRIC_DEFAULT = "MSE"
+    REGRESSION_METRIC_DEFAULT = default_metric(REGRESSION)
+
     @property
     def CLASSIFICATION_METRIC_DEFAULT(self) -> str:
         """Metric used when a classification test is run without one.
 
-        AUC for two classes, ACC for more, the same choice the command makes.
+        The metric table's default for the data set's classes: AUC for two,
+        ACC for more, the same choice the command makes.
         """
-        from korvan.metrics import default_metric
-        from korvan.constants import CLASSIFICATION
-
         classes = getattr(self.dataset, "classes", None)
         return default_metric(CLASSIFICATION, None if classes is None else len(classes))
 
