@@ -36,3 +36,34 @@ class LocksOnFirstUse:
             self.lock = threading.Lock()
         with self.lock:
             return self.estimator.predict(X)
+
+
+class RaisesOnPredict:
+    """Fitted elsewhere; its ``predict`` raises ``error`` (SystemExit, KeyboardInterrupt...)."""
+
+    def __init__(self, estimator, error):
+        self.estimator = estimator
+        self.error = error
+
+    def fit(self, X, y):
+        return self
+
+    def predict(self, X):
+        raise self.error
+
+
+class PredictsBadly:
+    """Predicts as ``estimator`` does, but with ``value`` (nan, inf, a string) at row ``row``."""
+
+    def __init__(self, estimator, value, row=3):
+        self.estimator = estimator
+        self.value = value
+        self.row = row
+
+    def fit(self, X, y):
+        return self
+
+    def predict(self, X):
+        out = self.estimator.predict(X).astype(object if isinstance(self.value, str) else float)
+        out[self.row] = self.value
+        return out

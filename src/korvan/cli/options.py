@@ -24,6 +24,7 @@ __all__ = ["PROG", "DEMO_DATA", "Options", "MaxDrop", "build_parser", "parse"]
 PROG = "korvan-robustness"
 DEMO_DATA = "diabetes"
 DEFAULT_NOISE_LEVELS = "0.1,0.2,0.3,0.4,0.5"
+DEFAULT_MODEL = "gbm"
 METHODS = ("normal", "quantile")
 #: Bar chart of the drop per feature, written beside the box plot.
 FEATURES_CHART_FILE = "features.png"
@@ -252,7 +253,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="what the model is handed: frame (the data's columns and dtypes), "
                            "array (a float matrix, categories as codes) or auto (default: a "
                            "frame for models fitted on one)")
-    test.add_argument("--model", choices=MODEL_KINDS, default="gbm",
+    test.add_argument("--model", choices=MODEL_KINDS, default=None,
                       help="without --model-file, the model fitted on the train split: gbm: "
                            "gradient boosting (default); linear: linear or logistic "
                            "regression; forest: random forest")
@@ -377,4 +378,21 @@ def parse(argv: Sequence[str] | None = None) -> Options:
         For ``--help`` and ``--version``, as argparse does.
     """
     namespace = vars(build_parser().parse_args(argv))
+    _refuse_idle_options(namespace)
+    if namespace["model"] is None:
+        namespace["model"] = DEFAULT_MODEL
     return Options(**{f.name: namespace[f.name] for f in fields(Options)})
+
+
+
+def _refuse_idle_options(namespace: dict[str, object]) -> None:
+    """Options that would do nothing with the others given are refused, not ignored."""
+    if namespace["model_file"] is not None:
+        if namespace["model"] is not None:
+            raise UsageError(f"--model {namespace['model']} fits a model, but --model-file gives "
+                             f"one; leave out one of them")
+        return
+    for option, given in (("--allow-pickle", namespace["allow_pickle"]),
+                          ("--trust", namespace["trust"] is not None)):
+        if given:
+            raise UsageError(f"{option} applies to the file of --model-file, which is not given")
