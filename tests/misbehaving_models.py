@@ -39,17 +39,39 @@ class LocksOnFirstUse:
 
 
 class RaisesOnPredict:
-    """Fitted elsewhere; its ``predict`` raises ``error`` (SystemExit, KeyboardInterrupt...)."""
+    """Fitted elsewhere; its ``predict`` answers ``after`` times, then raises ``error``
+    (SystemExit, KeyboardInterrupt...)."""
 
-    def __init__(self, estimator, error):
+    def __init__(self, estimator, error, after=0):
         self.estimator = estimator
         self.error = error
+        self.after = after
 
     def fit(self, X, y):
         return self
 
     def predict(self, X):
-        raise self.error
+        if self.after <= 0:
+            raise self.error
+        self.after -= 1
+        return self.estimator.predict(X)
+
+
+class Slow:
+    """Predicts as ``estimator`` does, ``seconds`` later."""
+
+    def __init__(self, estimator, seconds):
+        self.estimator = estimator
+        self.seconds = seconds
+
+    def fit(self, X, y):
+        return self
+
+    def predict(self, X):
+        import time
+
+        time.sleep(self.seconds)
+        return self.estimator.predict(X)
 
 
 class PredictsBadly:

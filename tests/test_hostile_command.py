@@ -19,13 +19,14 @@ from sklearn.datasets import load_diabetes
 from sklearn.linear_model import LinearRegression
 from sklearn.pipeline import make_pipeline
 
-from misbehaving_models import PredictsBadly, RaisesOnPredict
+from misbehaving_models import PredictsBadly, RaisesOnPredict, Slow
 
 HERE = Path(__file__).parent
 FAST = ["--n-repeats", "2", "--noise-levels", "0.1"]
 OUTPUTS = {"chart.png", "result.json", "report.html"}
 MATH = ["$\\alpha$", "a\x07b", "$x"]
 ESCAPES = ["\x1b]0;owned\x07", "\x1b[31mred"]
+FORMULAS = ["=1+2", "+SUM(A1)", "-2+3", "@NOW()", "plain"]
 
 
 def diabetes(rows=60):
@@ -57,6 +58,8 @@ def make_inputs(folder):
     inf.loc[5, "target"] = np.inf
     named["inf target"] = write_csv(inf, folder / "inf.csv")
     named["two rows"] = write_csv(plain.iloc[:2], folder / "two.csv")
+    notes = plain.assign(note=[FORMULAS[i % len(FORMULAS)] for i in range(len(plain))])
+    named["formulas"] = write_csv(notes, folder / "formulas.csv")
     text = "age,bmi,age,target\n" + "\n".join(f"{i},{i % 7},{i % 5},{i * 3 % 11}"
                                                for i in range(40))
     named["dup csv"] = folder / "dup.csv"
@@ -70,6 +73,8 @@ def make_inputs(folder):
     linear = LinearRegression().fit(X, y)
     for name, model in {
         "exits": RaisesOnPredict(linear, SystemExit(0)),
+        "exits later": RaisesOnPredict(linear, SystemExit(0), after=1),
+        "slow": Slow(linear, 0.4),
         "interrupts": RaisesOnPredict(linear, KeyboardInterrupt()),
         "nan": PredictsBadly(linear, np.nan),
         "inf": PredictsBadly(linear, np.inf),
@@ -147,6 +152,8 @@ CASES = [
     # Models that misbehave.
     case("model-raises-systemexit", "plain", ["--model-file", "exits", "--allow-pickle"], 2,
          ["model", "SystemExit"]),
+    case("model-exits-mid-run", "plain", ["--model-file", "exits later", "--allow-pickle"], 2,
+         ["model", "SystemExit"]),
     case("model-raises-keyboardinterrupt", "plain",
          ["--model-file", "interrupts", "--allow-pickle"], 2, ["model", "KeyboardInterrupt"]),
     case("model-predicts-nan", "plain", ["--model-file", "nan", "--allow-pickle"], 2,
@@ -179,9 +186,10 @@ CASES = [
          ["--scheduler", "127.0.0.1:{http}"]),
     case("scheduler-sends-garbage", "plain", ["--scheduler", "tcp://127.0.0.1:{garbage}"], 2,
          ["--scheduler", "127.0.0.1:{garbage}"]),
-    # Capped at the cores (the bound of the pool lives with --jobs): a run that succeeds.
+    # Capped at the cores, a run that succeeds.  Uncapped it starts a process per job, so
+    # it runs only once the cap is in: drop the mark then.
     case("jobs-9999", "plain", ["--jobs", "9999"], 0, ["Robustness of"],
-         marks=pytest.mark.jobs_cap),
+         marks=pytest.mark.skip(reason="--jobs is not capped at the cores yet")),
 ]
 
 
@@ -228,3 +236,142 @@ def test_hostile_command(inputs, servers, tmp_path, data, argv, status, words, w
         assert OUTPUTS <= left
     else:
         assert left == set(), left
+
+
+# -- signals -------------------------------------------------------------------
+
+SHM = Path("/dev/shm")
+
+
+def shared_files():
+    return set(SHM.glob("korvan-rounds-*")) if SHM.is_dir() else set()
+
+
+def start(argv, cwd, **kw):
+    env = {**os.environ, "PYTHONPATH": str(HERE)}
+    return subprocess.Popen([sys.executable, "-m", "korvan", *map(str, argv)], cwd=cwd, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
+
+
+def read_until(proc, prefix):
+    for line in proc.stdout:
+        if line.startswith(prefix):
+            return line
+    raise AssertionError(f"the command ended before printing {prefix!r}")
+
+
+def answer(proc):
+    """Exit status and stderr lines, the process gone."""
+    proc.stdout.close()
+    err = proc.stderr.read().decode()
+    return proc.wait(timeout=60), err.splitlines()
+
+
+def no_traceback(lines):
+    text = "\n".join(lines)
+    return "Traceback" not in text and "Exception ignored" not in text
+
+
+@pytest.mark.parametrize("delay", [0.4, 1.2])
+def test_ctrl_c_during_start_up_is_130_and_one_line(tmp_path, delay):
+    import time
+
+    proc = start(["--demo", "--output", "out"], tmp_path)
+    time.sleep(delay)
+    proc.send_signal(2)
+    status, lines = answer(proc)
+    assert (status, lines) == (130, ["korvan-robustness: interrupted"])
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("signum, status, word", [(2, 130, "interrupted"),
+                                                  (15, 143, "terminated")])
+def test_signal_mid_run_leaves_nothing(inputs, tmp_path, signum, status, word):
+    import time
+
+    proc = start([inputs["plain"], "--target", "target", "--model-file", inputs["slow"],
+                  "--allow-pickle", "--n-repeats", "20", "--noise-levels", "0.1",
+                  "--output", "out"], tmp_path)
+    read_until(proc, b"Columns of")
+    time.sleep(1.0)  # the run's model calls take 0.4 s each
+    proc.send_signal(signum)
+    assert answer(proc) == (status, [f"korvan-robustness: {word}"])
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_ctrl_c_after_the_summary_changes_nothing(inputs, tmp_path):
+    proc = start([inputs["plain"], "--target", "target", "--model", "linear", *FAST,
+                  "--output", "out"], tmp_path)
+    read_until(proc, b"Time:")
+    proc.send_signal(2)
+    status, lines = answer(proc)
+    # The files are in place: the run's own status, or at most the one line.
+    assert status == 0 and lines == [] or (status, lines) == (130, ["korvan-robustness: interrupted"])
+    assert no_traceback(lines)
+    assert OUTPUTS <= {p.name for p in (tmp_path / "out").iterdir()}
+
+
+def test_sigterm_under_jobs_takes_workers_and_shared_files_along(inputs, tmp_path):
+    import time
+
+    import psutil
+
+    before = shared_files()
+    proc = start([inputs["plain"], "--target", "target", "--model-file", inputs["slow"],
+                  "--allow-pickle", "--jobs", "2", "--n-repeats", "20", "--noise-levels", "0.1",
+                  "--output", "out"], tmp_path)
+    parent = psutil.Process(proc.pid)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:  # until the rounds are out in the workers
+        workers = [p for p in parent.children(recursive=True)
+                   if "loky" in " ".join(p.cmdline())]
+        if len(workers) >= 2 and shared_files() - before:
+            break
+        time.sleep(0.1)
+    else:
+        raise AssertionError("the workers never started")
+    time.sleep(1.0)
+    proc.send_signal(15)
+    assert answer(proc) == (143, ["korvan-robustness: terminated"])
+    gone, alive = psutil.wait_procs(workers, timeout=3)
+    assert alive == []
+    assert shared_files() - before == set()
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_closed_stdout_is_no_failure(tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "korvan", "--demo", *FAST, "--output", "out"],
+                          cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          preexec_fn=lambda: os.close(1), timeout=300)
+    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert {p.name for p in (tmp_path / "out").iterdir()} == OUTPUTS
+
+
+def test_next_run_removes_what_a_killed_run_left(inputs, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True).stdout.strip()
+    left = out / f".korvan-partial-{dead}-chart.png.x1.tmp.png"
+    running = out / f".korvan-partial-{os.getpid()}-chart.png.x2.tmp.png"
+    for path in (left, running):
+        path.write_bytes(b"half a chart")
+    proc = run_case(inputs, {}, tmp_path, "plain", [])
+    assert proc.returncode == 0, proc.stderr
+    assert {p.name for p in out.iterdir()} == OUTPUTS | {running.name}
+
+
+def test_worst_rows_csv_holds_no_formulas(inputs, tmp_path):
+    import csv
+
+    proc = run_case(inputs, {}, tmp_path, "formulas",
+                    ["--threshold", "1", "--worst-rows", "worst.csv"])
+    assert proc.returncode == 0, proc.stderr
+    with open(tmp_path / "worst.csv", newline="") as fh:
+        rows = list(csv.reader(fh))
+    header, cells = rows[0], [c for row in rows[1:] for c in row]
+    notes = [row[header.index("note")] for row in rows[1:]]
+    assert sorted(set(notes)) == sorted(["'" + f for f in FORMULAS[:4]] + ["plain"])
+    # Negative numbers are numbers, not text to defuse.
+    assert any(c.startswith("-") and float(c) < 0 for c in cells if c[:1] == "-")
+    assert not [c for c in cells if c[:1] in "=+@"]

@@ -17,6 +17,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Sequence
 
+import pandas as pd
+from pandas.api import types as ptypes
+
 from korvan.cli.job import Job, Outcome
 from korvan.cli.options import FEATURES_CHART_FILE, FEATURES_FILE, Options
 from korvan.errors import UsageError
@@ -235,9 +238,38 @@ def _write_report(path: Path, job: Job, outcome: Outcome) -> None:
 
 
 
+# A spreadsheet takes a cell that starts with one of these for a formula.
+_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def _as_text_cell(value: object) -> object:
+    if isinstance(value, str) and value.startswith(_FORMULA_STARTS):
+        return "'" + value  # shown as text, as a spreadsheet's own quote does
+    return value
+
+
+def defuse_formulas(frame: pd.DataFrame) -> pd.DataFrame:
+    """A copy of ``frame`` whose text cells, labels and names a spreadsheet shows as text.
+
+    Text from the user's data such as ``=HYPERLINK(...)`` or ``@SUM(...)``
+    would run as a formula in the program that opens the CSV file; such a
+    cell gets a leading ``'``.  Numbers, negative ones included, stay numbers.
+    """
+    out = frame.copy()
+    for name in out.columns:
+        column = out[name]
+        if not (ptypes.is_numeric_dtype(column.dtype) or ptypes.is_bool_dtype(column.dtype)):
+            out[name] = column.astype(object).map(_as_text_cell)
+    out.columns = [_as_text_cell(c) for c in out.columns]
+    if not ptypes.is_numeric_dtype(out.index.dtype):
+        out.index = pd.Index([_as_text_cell(v) for v in out.index], name=out.index.name)
+    out.index.name = _as_text_cell(out.index.name)
+    return out
+
+
 def _write_worst_rows(path: Path, job: Job, outcome: Outcome) -> None:
     assert outcome.worst is not None
-    outcome.worst.to_csv(path)
+    defuse_formulas(outcome.worst).to_csv(path)
 
 
 

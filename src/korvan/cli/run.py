@@ -145,6 +145,8 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
             result = test.run(**run_kwargs)
             if opts.wants_sweep:
                 found = sweep.run_sweep(test, opts, run_kwargs, result)
+    except jobs.SchedulerError as exc:
+        raise UsageError(str(exc)) from None
     except ValueError as exc:
         raise UsageError(f"robustness test failed: {exc}") from None
     finally:
