@@ -212,7 +212,7 @@ def build_parser() -> argparse.ArgumentParser:
             f"{DEFAULT_NOISE_LEVELS}, 10 repeats each.\n\n"
             "Exit status: 0 done; 1 the --max-drop limit failed; 2 bad input (one line\n"
             "on stderr says what); 3 an unexpected failure (one line, and where the\n"
-            "traceback was written).\n"
+            "traceback was written); 130 on Ctrl-C, 143 on SIGTERM (one line).\n"
             "Files are written only when the whole run succeeded, all of them or none."
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,

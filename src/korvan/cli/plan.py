@@ -47,11 +47,15 @@ def _load_table(opts: Options, job_seconds: dict[str, float]
     start = time.perf_counter()
     frame = read_table(opts.data, sep=opts.sep)
     job_seconds["read"] = time.perf_counter() - start
-    if len(frame) < MIN_ROWS:
-        raise UsageError(f"too few rows: {opts.data} has {len(frame)} data "
-                         f"row{'' if len(frame) == 1 else 's'}; a test needs at least {MIN_ROWS} "
-                         f"(some to fit on, some to score)")
     return frame, Path(opts.data).stem
+
+
+
+def _too_few_rows(where: str, rows: int) -> UsageError:
+    # In a tiny table every column looks constant or every split empty; the
+    # cause is the number of rows.
+    return UsageError(f"too few rows: {where} has {rows} data row{'' if rows == 1 else 's'}; "
+                      f"a test needs at least {MIN_ROWS} (some to fit on, some to score)")
 
 
 
@@ -145,6 +149,8 @@ def _build_dataset(opts: Options, seconds: dict[str, float], estimator: Any
         _check_model_columns(estimator, roles.features, opts.input)
         needed = roles.features
     found = unusable_columns(frame, roles, needed)
+    if found and len(frame) < MIN_ROWS:
+        raise _too_few_rows(str(opts.data), len(frame))
     if found:
         raise UsageError(unusable_message(found))
     _check_target(frame, roles.target)
@@ -278,6 +284,9 @@ def format_bytes(n: float) -> str:
 def _check_split(opts: Options, ds: DataSet, features: Sequence[Hashable],
                  fitting: bool) -> None:
     X, _, _ = ds.get_X_y_data(opts.split)
+    everything = len(ds.get_index("main"))
+    if X.shape[0] < 2 and everything < MIN_ROWS:
+        raise _too_few_rows(getattr(ds, "name", "the data"), everything)
     if X.shape[0] < 2:
         raise UsageError(f"The {opts.split} split has {X.shape[0]} row"
                          f"{'' if X.shape[0] == 1 else 's'}; scoring needs at least 2 "
