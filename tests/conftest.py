@@ -47,15 +47,17 @@ def counts(*objects):
 def vectorcall(function, args, kwargs):
     """Calls `function` through the vectorcall protocol with `kwargs` keys as
     keyword names, exactly as given (the interpreter's own call paths refuse
-    non-string names before the callee sees them)."""
+    non-string names, and a name given twice, before the callee sees them).
+    `kwargs` is a dict, or a list of (name, value) pairs that may repeat a name."""
     api = ctypes.pythonapi.PyObject_Vectorcall
     api.restype = ctypes.py_object
     # kwnames goes as a raw pointer so that "no keywords" is NULL, not None.
     api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
                     ctypes.c_void_p]
-    values = list(args) + list(kwargs.values())
+    pairs = list(kwargs.items()) if isinstance(kwargs, dict) else list(kwargs)
+    values = list(args) + [value for _, value in pairs]
     stack = (ctypes.py_object * max(len(values), 1))(*values)
-    kwnames = tuple(kwargs) if kwargs else None
+    kwnames = tuple(name for name, _ in pairs) if pairs else None
     # No ctypes.cast: it ties the array and the pointer in a reference cycle.
     return api(function, stack, len(args), id(kwnames) if kwnames else None)
 

@@ -31,6 +31,8 @@ def test_the_hunter_catches_a_leak():
     lambda RT, d, m: RT(d, m, extra=1),
     lambda RT, d, m: RT(d, m, model=m),
     lambda RT, d, m: vectorcall(RT.__init__, (RT.__new__(RT), d), {"model": m, 2: d}),
+    lambda RT, d, m: vectorcall(RT.__init__, (RT.__new__(RT),), [("dataset", d), ("model", m),
+                                                                ("dataset", d)]),
 ])
 def test_constructor(RT, make):
     d, m = Token(), Token()

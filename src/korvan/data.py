@@ -23,7 +23,7 @@ from korvan.errors import DataError
 from korvan.frames import FrameSchema
 from korvan.inputs import read_table
 from korvan.text import name_list
-from korvan.utils.constants import (
+from korvan.constants import (
     CATEGORICAL,
     CLASSIFICATION,
     FEATURE_TYPES,

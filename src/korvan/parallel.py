@@ -576,7 +576,7 @@ class ParallelRobustnessTest(RobustnessTest):
 
 
 def _default_metric(test: RobustnessTest) -> Any:
-    from korvan.utils.constants import CLASSIFICATION, REGRESSION
+    from korvan.constants import CLASSIFICATION, REGRESSION
 
     task = test.dataset.task_type
     if task == REGRESSION:

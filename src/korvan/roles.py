@@ -17,7 +17,7 @@ import pandas as pd
 from pandas.api import types as ptypes
 
 from korvan.data import DataError, infer_feature_type
-from korvan.utils.constants import CATEGORICAL, NUMERICAL
+from korvan.constants import CATEGORICAL, NUMERICAL
 from korvan.text import name_list
 
 __all__ = ["ColumnRoles", "assign_roles", "unusable_columns", "unusable_message", "roles_table",

@@ -31,7 +31,6 @@ class Job:
     metric: Metric
     features: list[Hashable]
     model: Model | None
-    task_source: str
     seconds: dict[str, float] = field(default_factory=dict)
 
 
@@ -45,6 +44,9 @@ class Outcome:
     model_calls: int
     worst: pd.DataFrame | None = None
     sweep: Any = None
+    #: The model's prediction of the scored split, made once for the worst
+    #: rows and the report (None when neither is written).
+    baseline: Any = None
 
 
 
@@ -57,10 +59,6 @@ class RunReport:
     model_calls: int
     seconds: dict[str, float]
     verdict: Any = None
-
-    @property
-    def chart_path(self) -> Path:
-        return self.paths["Chart"]
 
     @property
     def result_path(self) -> Path:

@@ -19,8 +19,9 @@ import numpy as np
 import pandas as pd
 
 from korvan.report.svg import figure_to_svg
-from korvan.report.tables import Cell, Column, Table, fmt, level_text, num, pct, text
+from korvan.report.tables import Cell, Column, Table, fmt, num, text
 from korvan.report.worst_group import describe_worst_group
+from korvan.text import DROP_MEANING, count_of, level_text, signed_percent
 
 #: Rows of the worst group listed by default, largest gap first.
 DEFAULT_TOP_ROWS = 25
@@ -76,7 +77,7 @@ def header(obj: Any, dataset: Any = None, when: _dt.datetime | None = None) -> d
     if hasattr(obj, "levels"):      # a sweep: its runs share every input but the features
         levels: list[Any] = list(obj.levels)
         rows = ""
-        what = "feature groups" if any(len(r.features or ()) > 1 for r in obj.rows) else "features"
+        what = "feature groups" if obj.grouped else "features"
         perturbed = (f"each of {len(obj.rows)} {what} alone"
                      + (", and all together" if obj.all_features is not None else ""))
     else:
@@ -136,8 +137,9 @@ def summary(result: Any) -> dict[str, Any] | None:
         cls = "num drop" if drop > 0 else ("num gain" if drop < 0 else "num")
         rows.append([text(level_text(level)), num(row["mean"]), num(row["std"]) if n > 1 else text(""),
                      Cell(interval, cls="num"), num(row["drop"]),
-                     Cell(pct(drop), None if not math.isfinite(drop) else drop, cls, shade),
-                     Cell(f"{round(row['share_worse'] * n)}/{n}", float(row["share_worse"]), "num")])
+                     Cell(signed_percent(drop), None if not math.isfinite(drop) else drop, cls,
+                          shade),
+                     Cell(count_of(row["share_worse"], n), float(row["share_worse"]), "num")])
     better = "higher" if table.attrs.get("higher_is_better") else "lower"
     notes = [f"Drop: how much worse the mean {metric} is than the baseline ({better} is better), "
              "so a positive drop always means worse; relative to the baseline in the next column.",
@@ -187,11 +189,12 @@ def _cell(value: Any, numeric: bool) -> Cell:
 
 
 def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
-          model: Any = None) -> dict[str, Any]:
+          model: Any = None, baseline: Any = None) -> dict[str, Any]:
     """The worst group: its size, its top rows, and how it differs from the rest.
 
     The rows come from ``result.worst_rows`` (original labels and values,
-    the target, and with ``model`` the baseline prediction and the gap).
+    the target, and with ``model`` or its ``baseline`` prediction, the
+    baseline prediction and the gap).
     """
     info = data_info(result)
     worst_idx = np.asarray(info.get("sample_idx1", []), dtype=np.intp)
@@ -215,7 +218,7 @@ def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
     names, types = list(dataset.feature_names), list(dataset.feature_types)
     cats = dataset.categories
 
-    frame = result.worst_rows(dataset, model)
+    frame = result.worst_rows(dataset, model, baseline)
     shown = frame.iloc[:max(int(top_rows), 0)]
     # The gap and the prediction first: they are why the row is here.
     order = [c for c in ("gap", "baseline prediction") if c in shown.columns]
@@ -268,39 +271,39 @@ def sweep(found: Any) -> dict[str, Any]:
     the mean score, its spread and the drop's interval at the largest level,
     the one the ranking and the bar chart use.
     """
-    table = found.table
     levels = found.levels
-    keys = [f"{v:g}" for v in levels]
+    keys = [level_text(v) for v in levels]
     last = keys[-1]
     metric = _metric(found)
-    drops = table[[f"drop@{k}" for k in keys]].to_numpy(dtype=np.float64)
+    at = list(found.by_level().values())
+    drops = np.column_stack([frame["drop"].to_numpy(dtype=np.float64) for frame in at])
     finite = np.abs(drops[np.isfinite(drops)])
     scale = float(finite.max()) if finite.size and finite.max() > 0 else 1.0
-    groups = any(len(r.features or ()) > 1 for r in found.rows)
+    groups = found.grouped
     cols = [Column("Rank", True), Column("Feature group" if groups else "Feature"),
             Column("Type")]
     cols += [Column(f"Drop at {k}", True) for k in keys]
     cols += [Column(f"Mean {metric} at {last}", True), Column("Std", True),
              Column(f"Drop interval at {last}", True)]
     rows = []
-    for rank, (name, rec) in enumerate(table.iterrows(), start=1):
+    for rank, (name, rec) in enumerate(at[-1].iterrows(), start=1):
         label = name if not groups or rec["features"] == name else f"{name} ({rec['features']})"
         row = [num(rank), text(label), text(rec["type"])]
-        for k in keys:
-            d = float(rec[f"drop@{k}"])
+        for d in drops[rank - 1]:
             cls = "num drop" if d > 0 else ("num gain" if d < 0 else "num")
             shade = min(abs(d) / scale, 1.0) if math.isfinite(d) else 0.0
-            row.append(Cell(pct(d), d if math.isfinite(d) else None, cls, shade))
-        low, high = float(rec[f"drop_low@{last}"]), float(rec[f"drop_high@{last}"])
-        row += [num(rec[f"mean@{last}"]), num(rec[f"std@{last}"]),
-                Cell("" if not math.isfinite(low) else f"{pct(low)} .. {pct(high)}", cls="num")]
+            row.append(Cell(signed_percent(d), d if math.isfinite(d) else None, cls, shade))
+        low, high = float(rec["drop_low"]), float(rec["drop_high"])
+        row += [num(rec["mean"]), num(rec["std"]),
+                Cell("" if not math.isfinite(low)
+                     else f"{signed_percent(low)} .. {signed_percent(high)}", cls="num")]
         rows.append(row)
-    notes = ["Drop: how much worse the mean score is than the baseline, as a share of it "
-             "(positive is worse); interval: 95% t interval over the repeats."]
+    notes = [f"Drop: {DROP_MEANING} (positive is worse); interval: 95% t interval over the "
+             "repeats."]
     if found.all_features is not None:
-        ref = found.all_features.summary["rel_drop"].to_numpy(dtype=np.float64)[1:]
+        ref = [found.reference_at(v)["drop"] for v in levels]
         notes.append("All features perturbed together: "
-                     + ", ".join(f"{pct(d)} at {k}" for d, k in zip(ref, keys)) + ".")
+                     + ", ".join(f"{signed_percent(d)} at {k}" for d, k in zip(ref, keys)) + ".")
     what = "group of features" if groups else "feature"
     fig = found.plot()
     return {
