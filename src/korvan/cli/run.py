@@ -162,7 +162,12 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
     # One baseline prediction serves the worst-rows table and the report.
     baseline = None
     if opts.worst_rows is not None or not opts.no_html:
-        baseline = result.baseline_prediction(ds, model)
+        try:
+            baseline = result.baseline_prediction(ds, model)
+        except Interrupted:
+            raise
+        except (SystemExit, KeyboardInterrupt) as exc:  # raised by the user's model
+            raise model_failure(model, "predict", exc) from None
     worst = None if opts.worst_rows is None else worst_rows(result, ds, baseline)
     return Outcome(result=result, model=model, model_calls=counted.calls, worst=worst,
                    sweep=found, baseline=baseline)
