@@ -171,7 +171,12 @@ def _main(argv: Sequence[str] | None) -> int:
         # The libraries' warnings (numpy on infinities, scikit-learn on
         # feature names) are not the command's answer; --debug shows them.
         warnings.simplefilter("always")
-        status = _guarded(argv, stdout, stderr, debug)
+        try:
+            status = _guarded(argv, stdout, stderr, debug)
+        except Interrupted as exc:  # a second signal while the first or an error is answered
+            signals.settled()
+            print(f"{PROG}: {signals.message_for(exc.signum)}", file=stderr)
+            status = signals.status_for(exc.signum)
     if debug:
         for w in caught:
             stderr.write(warnings.formatwarning(w.message, w.category, w.filename, w.lineno))
@@ -197,6 +202,7 @@ def _guarded(argv: Sequence[str] | None, stdout: _PipeSafe, stderr: _PipeSafe,
         print(f"{PROG}: error: {message}", file=stderr)
         return 2
     except Interrupted as exc:
+        signals.settled()  # one answer, even to a second Ctrl-C
         _stop_workers()
         print(f"{PROG}: {signals.message_for(exc.signum)}", file=stderr)
         return signals.status_for(exc.signum)

@@ -298,7 +298,8 @@ def build_parser() -> argparse.ArgumentParser:
     group = parser.add_argument_group("parallel runs")
     group.add_argument("--jobs", type=_jobs, default=None, metavar="N",
                        help="compute the perturbed rounds on N worker processes at once "
-                            "(-1: every core); the result is the same as without it")
+                            "(-1: every core); the result is the same as without it. With "
+                            "--scheduler: N rounds at once on the cluster (default: all)")
     group.add_argument("--scheduler", metavar="ADDRESS", default=None,
                        help="send the rounds to the Dask cluster whose scheduler is at "
                             "ADDRESS (e.g. tcp://10.0.0.5:8786); needs the dask extra")
