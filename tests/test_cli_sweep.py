@@ -35,7 +35,8 @@ def test_per_feature_writes_and_prints_the_ranked_table(swept, capsys):
     lines = out.splitlines()
     start = lines.index("Drop of the mean MSE per feature, each perturbed alone, largest first:")
     head, *rows = lines[start + 1:start + 13]
-    assert head.split() == ["Feature", "Type", "Drop", "@0.3", "Drop", "@1", "95%", "interval", "@1"]
+    assert head.split() == ["Feature", "Type", "Drop", "@0.3", "Drop", "@1",
+                            "95%", "interval", "@1"]
     # Largest drop at noise 1 first, the all-features run last.
     table = found.table
     expected = [[name, table.at[name, "type"],

@@ -136,7 +136,8 @@ def test_figures_at_a_level_are_the_tables_columns(found):
         "mean": summary.at[0.2, "mean"], "std": summary.at[0.2, "std"],
         "drop": summary.at[0.2, "rel_drop"], "drop_low": summary.at[0.2, "rel_drop_low"],
         "drop_high": summary.at[0.2, "rel_drop_high"]}
-    with pytest.raises(ValueError, match="noise level 0.4 was not tested; tested levels are: 0.2, 0.6"):
+    with pytest.raises(ValueError,
+                       match="noise level 0.4 was not tested; tested levels are: 0.2, 0.6"):
         found.at(0.4)
     with pytest.raises(ValueError, match="noise level 0.4 was not tested"):
         found.chart(level=0.4)

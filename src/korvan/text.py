@@ -48,7 +48,7 @@ def signed_percent(value: Any) -> str:
 
 
 def percent(value: Any) -> str:
-    """A share or a limit as a percentage with two decimals, ``"5.00%"``; ``"n/a"`` when undefined."""
+    """A share or a limit as a percentage, two decimals: ``"5.00%"``; ``"n/a"`` when undefined."""
     value = float(value)
     return f"{value * 100:.2f}%" if math.isfinite(value) else "n/a"
 

@@ -215,52 +215,64 @@ def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
         out["notes"].append("Pass the data set to the report to see these rows and their "
                             "feature values.")
         return out
-    names, types = list(dataset.feature_names), list(dataset.feature_types)
-    cats = dataset.categories
-
     frame = result.worst_rows(dataset, model, baseline)
+    out["rows"], out["rows_title"] = _worst_rows_table(frame, top_rows, dataset)
+    if "gap" in frame.columns:
+        out["notes"].append("Gap: how far the row's prediction moves from its baseline "
+                            f"prediction, on average over the repeats at noise {first}.")
+    X = dataset.get_X_y_data(split)[0]
+    numerical, categorical = describe_worst_group(
+        X, worst_idx, rest_idx, list(dataset.feature_names), list(dataset.feature_types),
+        dataset.categories)
+    out["numerical"] = _numerical_table(numerical)
+    out["categorical"] = _categorical_table(categorical)
+    if numerical:
+        out["notes"].append("Spread: standard deviation. Shift: the worst group's mean minus "
+                            "the rest's, in standard deviations of the whole split.")
+    return out
+
+
+def _worst_rows_table(frame: pd.DataFrame, top_rows: int, dataset: Any) -> tuple[Table, str]:
     shown = frame.iloc[:max(int(top_rows), 0)]
     # The gap and the prediction first: they are why the row is here.
     order = [c for c in ("gap", "baseline prediction") if c in shown.columns]
     order += [dataset.target] + [c for c in shown.columns if c not in order and c != dataset.target]
     numeric = {c: pd.api.types.is_numeric_dtype(shown[c]) and not pd.api.types.is_bool_dtype(shown[c])
-               and c not in cats for c in order}
+               and c not in dataset.categories for c in order}
     cols = [Column(str(frame.index.name or "Row")), Column("Rank", num=True)]
     cols += [Column(str(c), num=numeric[c]) for c in order]
     rows = []
     for rank, (label, rec) in enumerate(zip(shown.index, shown[order].itertuples(index=False)),
                                         start=1):
         rows.append([text(label), num(rank)] + [_cell(v, numeric[c]) for c, v in zip(order, rec)])
-    out["rows"] = Table(cols, rows, id="worst-rows")
     more = len(frame) - len(shown)
-    out["rows_title"] = (f"The top {len(shown)} rows, largest movement first"
-                         + (f" ({more} more not shown)" if more > 0 else ""))
-    if "gap" in frame.columns:
-        out["notes"].append("Gap: how far the row's prediction moves from its baseline "
-                            f"prediction, on average over the repeats at noise {first}.")
+    title = (f"The top {len(shown)} rows, largest movement first"
+             + (f" ({more} more not shown)" if more > 0 else ""))
+    return Table(cols, rows, id="worst-rows"), title
 
-    X = dataset.get_X_y_data(split)[0]
-    numerical, categorical = describe_worst_group(X, worst_idx, rest_idx, names, types, cats)
-    if numerical:
-        cols = [Column("Feature"), Column("Worst mean", True), Column("Worst spread", True),
-                Column("Rest mean", True), Column("Rest spread", True), Column("Shift", True)]
-        out["numerical"] = Table(cols, [
-            [text(d.feature), num(d.worst_mean), num(d.worst_std), num(d.rest_mean),
-             num(d.rest_std), num(d.shift)] for d in numerical], id="worst-numerical")
-        out["notes"].append("Spread: standard deviation. Shift: the worst group's mean minus "
-                            "the rest's, in standard deviations of the whole split.")
-    if categorical:
-        cols = [Column("Feature"), Column("Category"), Column("Share in worst", True),
-                Column("Share in rest", True)]
-        rows = []
-        for d in categorical:
-            if not d.categories:
-                rows.append([text(d.feature), text("none over-represented"), text(""), text("")])
-            for label, w_share, r_share in d.categories:
-                rows.append([text(d.feature), text("(missing)" if label is None else label),
-                             num(w_share), num(r_share)])
-        out["categorical"] = Table(cols, rows, id="worst-categorical")
-    return out
+
+def _numerical_table(numerical: Any) -> Table | None:
+    if not numerical:
+        return None
+    cols = [Column("Feature"), Column("Worst mean", True), Column("Worst spread", True),
+            Column("Rest mean", True), Column("Rest spread", True), Column("Shift", True)]
+    return Table(cols, [[text(d.feature), num(d.worst_mean), num(d.worst_std), num(d.rest_mean),
+                         num(d.rest_std), num(d.shift)] for d in numerical], id="worst-numerical")
+
+
+def _categorical_table(categorical: Any) -> Table | None:
+    if not categorical:
+        return None
+    cols = [Column("Feature"), Column("Category"), Column("Share in worst", True),
+            Column("Share in rest", True)]
+    rows = []
+    for d in categorical:
+        if not d.categories:
+            rows.append([text(d.feature), text("none over-represented"), text(""), text("")])
+        for label, w_share, r_share in d.categories:
+            rows.append([text(d.feature), text("(missing)" if label is None else label),
+                         num(w_share), num(r_share)])
+    return Table(cols, rows, id="worst-categorical")
 
 
 
