@@ -111,6 +111,14 @@ class Server:
             self.thread = threading.Thread(target=self._garbage, daemon=True)
         self.thread.start()
 
+    def close(self):
+        if hasattr(self, "server"):
+            self.server.shutdown()
+            self.server.server_close()
+        else:
+            self.sock.close()
+        self.thread.join(timeout=10)
+
     def _garbage(self):
         while True:
             try:
@@ -122,7 +130,12 @@ class Server:
 
 @pytest.fixture(scope="module")
 def servers():
-    return make_servers()
+    # Stopped after the module: a thread left polling would disturb the
+    # memory counts of the leak tests.
+    made = make_servers()
+    yield made
+    for server in made.values():
+        server.close()
 
 
 def make_servers():
