@@ -352,8 +352,9 @@ def test_sigterm_under_jobs_takes_workers_and_shared_files_along(inputs, tmp_pat
     assert list(tmp_path.iterdir()) == []
 
 
-def test_closed_stdout_is_no_failure(tmp_path):
-    proc = subprocess.run([sys.executable, "-m", "korvan", "--demo", *FAST, "--output", "out"],
+def test_closed_stdout_is_no_failure(inputs, tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "korvan", inputs["plain"], "--target", "target",
+                           "--model", "linear", *FAST, "--output", "out"],
                           cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                           preexec_fn=lambda: os.close(1), timeout=300)
     assert (proc.returncode, proc.stderr) == (0, b"")
