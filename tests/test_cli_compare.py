@@ -49,11 +49,12 @@ def test_two_model_files_give_each_models_solo_run(model_files, tmp_path, capsys
     assert (code, err) == (0, "")
     cmp = ModelComparison.load(out_dir / "result.json")
     assert cmp.names == ["forest", "ridge"]
-    # The command's data set, rebuilt: each model's result is its run alone.
+    # The command's data set, rebuilt: each model's result is its run alone (a loaded
+    # model's data is taken for a holdout, so every row is scored).
     ds = DataSet(frame, "target", task_type="regression", random_state=SEED, name="diabetes")
     for name in cmp.names:
         solo = RobustnessTest(ds, wrap_model(fitted[name], dataset=ds)).run(
-            dataset="test", metric="MSE", n_repeats=4, noise_levels=[0.2, 0.6], threshold=0.1,
+            dataset="main", metric="MSE", n_repeats=4, noise_levels=[0.2, 0.6], threshold=0.1,
             random_state=SEED)
         pd.testing.assert_frame_equal(cmp.results[name].table, solo.table, check_exact=True)
         for level in (0.2, 0.6):

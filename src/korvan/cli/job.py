@@ -22,7 +22,8 @@ class Job:
     """Everything a run needs, checked.
 
     ``model`` is None when the command fits one itself (in :func:`execute`);
-    ``seconds`` collects the time of each phase.
+    ``seconds`` collects the time of each phase; ``notes`` are lines about
+    the inputs that the command prints before the run.
     """
 
     opts: Options
@@ -34,6 +35,7 @@ class Job:
     seconds: dict[str, float] = field(default_factory=dict)
     #: The loaded models by name when several are compared (``model`` is the first).
     models: dict[str, Model] | None = None
+    notes: list[str] = field(default_factory=list)
 
 
 

@@ -25,6 +25,7 @@ __all__ = ["PROG", "DEMO_DATA", "Options", "MaxDrop", "build_parser", "parse"]
 PROG = "korvan-robustness"
 DEMO_DATA = "diabetes"
 DEFAULT_NOISE_LEVELS = "0.1,0.2,0.3,0.4,0.5"
+DEFAULT_MODEL = "gbm"
 METHODS = ("normal", "quantile")
 #: Bar chart of the drop per feature, written beside the box plot.
 FEATURES_CHART_FILE = "features.png"
@@ -168,9 +169,13 @@ def _jobs(text: str) -> int:
 
 
 def max_drop_arg(text: str) -> MaxDrop:
-    """Parse ``LIMIT`` or ``LIMIT@LEVEL`` (``0.05``, ``0.05@0.2``)."""
+    """Parse ``LIMIT`` or ``LIMIT@LEVEL`` (``0.05``, ``5%``, ``0.05@0.2``)."""
     limit_text, at, level_text = text.partition("@")
-    limit = _number(limit_text, "the limit")
+    percent = limit_text.strip().endswith("%")
+    # "5%" is the share 0.05, the way people write a limit.
+    limit = _number(limit_text.strip().removesuffix("%"), "the limit")
+    if percent:
+        limit /= 100.0
     if limit < 0:
         raise argparse.ArgumentTypeError(f"the limit must be >= 0 (0.05 allows a 5% drop), got {limit:g}")
     if not at:
@@ -218,7 +223,7 @@ def build_parser() -> argparse.ArgumentParser:
             f"{DEFAULT_NOISE_LEVELS}, 10 repeats each.\n\n"
             "Exit status: 0 done; 1 the --max-drop limit failed; 2 bad input (one line\n"
             "on stderr says what); 3 an unexpected failure (one line, and where the\n"
-            "traceback was written).\n"
+            "traceback was written); 130 on Ctrl-C, 143 on SIGTERM (one line).\n"
             "Files are written only when the whole run succeeded, all of them or none."
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -238,8 +243,15 @@ def build_parser() -> argparse.ArgumentParser:
                      help="inferred from the target when omitted: labels and few whole "
                           "numbers mean classification, other numbers regression")
     src.add_argument("--categorical", type=_name_list, metavar="COLS",
-                     help="comma-separated categorical columns; others are inferred from "
-                          "their type (text and true/false columns are categorical)")
+                     help="comma-separated categorical columns; others are categorical when "
+                          "the model encodes them (a pipeline's encoders, the categorical "
+                          "features of LightGBM, XGBoost, CatBoost or HistGradientBoosting) "
+                          "or holds text or true/false values")
+    src.add_argument("--numerical", type=_name_list, metavar="COLS",
+                     help="comma-separated columns to perturb as numbers whatever their type")
+    src.add_argument("--drop-missing-target", action="store_true",
+                     help="leave out the rows without a target value (the command says how "
+                          "many) instead of refusing the file")
     src.add_argument("--sample-weight", metavar="COLUMN",
                      help="column of non-negative sample weights (not used as a feature)")
     src.add_argument("--drop", type=_name_list, metavar="COLS",
@@ -258,15 +270,19 @@ def build_parser() -> argparse.ArgumentParser:
                            "trusts by default")
     test.add_argument("--input", choices=INPUT_MODES, default="auto",
                       help="what the model is handed: frame (the data's columns and dtypes), "
-                           "array (a float matrix, categories as codes) or auto (default: a "
-                           "frame for models fitted on one)")
-    test.add_argument("--model", type=_model_kinds, default=MODEL_KINDS[0], metavar="KINDS",
+                           "array (a float matrix, categories as codes), values (the data's "
+                           "values as an array, text as text) or auto (default: a frame for "
+                           "models fitted on one, values for models fitted on an array that "
+                           "encode text themselves)")
+    test.add_argument("--model", type=_model_kinds, default=None, metavar="KINDS",
                       help="without --model-file, the model fitted on the train split: gbm: "
                            "gradient boosting (default); linear: linear or logistic "
                            "regression; forest: random forest; several separated by commas "
                            "(gbm,linear,forest) are compared on the same perturbed rows")
-    test.add_argument("--split", choices=SPLITS, default="test",
-                      help="rows to score: main (all), train or test (default; 30%% of rows)")
+    test.add_argument("--split", choices=SPLITS, default=None,
+                      help="rows to score: main (all rows; the default with --model-file, "
+                           "whose data is taken for a holdout), train, or test (30%% of rows; "
+                           "the default when the command fits the model)")
     test.add_argument("--metric", metavar="NAME",
                       help=f"one of {', '.join(METRICS)}; default "
                            f"{default_metric(REGRESSION)} for regression, "
@@ -306,7 +322,8 @@ def build_parser() -> argparse.ArgumentParser:
     group = parser.add_argument_group("parallel runs")
     group.add_argument("--jobs", type=_jobs, default=None, metavar="N",
                        help="compute the perturbed rounds on N worker processes at once "
-                            "(-1: every core); the result is the same as without it")
+                            "(-1: every core); the result is the same as without it. With "
+                            "--scheduler: N rounds at once on the cluster (default: all)")
     group.add_argument("--scheduler", metavar="ADDRESS", default=None,
                        help="send the rounds to the Dask cluster whose scheduler is at "
                             "ADDRESS (e.g. tcp://10.0.0.5:8786); needs the dask extra")
@@ -321,8 +338,9 @@ def build_parser() -> argparse.ArgumentParser:
                             "the group a,b and the group c")
     group.add_argument("--max-drop", type=max_drop_arg, metavar="LIMIT[@LEVEL]",
                        help="fail (exit status 1) when the mean score is more than LIMIT worse "
-                            "than the baseline, as a share of it, at any noise level (or only "
-                            "at LEVEL); with --per-feature, for any feature")
+                            "than the baseline, as a share of it (0.05 or 5%%), at any noise "
+                            "level (or only at LEVEL); with --per-feature, the all-features "
+                            "run and every feature are held to it")
     return parser
 
 
@@ -338,6 +356,8 @@ class Options:
     target: str | None
     task_type: str | None
     categorical: list[str] | None
+    numerical: list[str] | None
+    drop_missing_target: bool
     sample_weight: str | None
     drop: list[str] | None
     model_file: list[str] | None
@@ -404,4 +424,25 @@ def parse(argv: Sequence[str] | None = None) -> Options:
         For ``--help`` and ``--version``, as argparse does.
     """
     namespace = vars(build_parser().parse_args(argv))
+    _refuse_idle_options(namespace)
+    if namespace["model"] is None:
+        namespace["model"] = [DEFAULT_MODEL]
+    if namespace["split"] is None:
+        # A loaded model was fitted elsewhere: its data is a holdout already.
+        namespace["split"] = "main" if namespace["model_file"] is not None else "test"
     return Options(**{f.name: namespace[f.name] for f in fields(Options)})
+
+
+
+def _refuse_idle_options(namespace: dict[str, object]) -> None:
+    """Options that would do nothing with the others given are refused, not ignored."""
+    if namespace["model_file"] is not None:
+        if namespace["model"] is not None:
+            kinds = ",".join(namespace["model"])  # type: ignore[arg-type]
+            raise UsageError(f"--model {kinds} fits a model, but --model-file gives one; leave "
+                             f"out one of them")
+        return
+    for option, given in (("--allow-pickle", namespace["allow_pickle"]),
+                          ("--trust", namespace["trust"] is not None)):
+        if given:
+            raise UsageError(f"{option} applies to the file of --model-file, which is not given")

@@ -24,6 +24,8 @@ def print_roles(job: Job, out: TextIO) -> None:
     """The role of every column, so that a wrong inference is seen before the run."""
     print(f"Columns of {job.dataset.name}:", file=out)
     print(roles_table(job.roles), file=out)
+    for note in job.notes:
+        print(note, file=out)
     print("", file=out)
 
 
@@ -34,8 +36,8 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     table = result.table
     n_rows = ds.get_X_y_data(opts.split)[0].shape[0]
     better = "higher" if metric.higher_is_better else "lower"
-    print(f"Robustness of {outcome.model.name} on {ds.name} ({ds.task_type}, {opts.split} "
-          f"split, {n_rows} rows)", file=out)
+    rows = f"all {n_rows} rows" if opts.split == "main" else f"{opts.split} split, {n_rows} rows"
+    print(f"Robustness of {outcome.model.name} on {ds.name} ({ds.task_type}, {rows})", file=out)
     print(f"Metric {metric.name} ({better} is better), {opts.n_repeats} repeats per level, "
           f"{opts.method} noise on {len(job.features)} of {len(ds.feature_names)} features, "
           f"seed {opts.seed}", file=out)
@@ -51,6 +53,8 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     first = level_text(float(table.columns[1])) if table.shape[1] > 1 else "the first level"
     print(f"Worst group: {n_worst} rows, whose predictions move most at noise {first}; "
           f"remaining: {n_rest} rows", file=out)
+    if n_worst == 0 or n_rest == 0:
+        print(_empty_group_note(opts.threshold, n_worst), file=out)
     labels = info.get("row_labels1", [])
     if labels:
         print(f"  Rows, most affected first: {name_list(labels, 10)}", file=out)
@@ -138,6 +142,15 @@ def print_comparison(job: Job, outcome: Outcome, paths: dict[str, Path], out: Te
     for label, path in paths.items():
         print(f"{label + ':':<{width}} {path}", file=out)
     print(_format_times(job.seconds), file=out)
+
+
+
+def _empty_group_note(threshold: float, n_worst: int) -> str:
+    if n_worst == 0:
+        return (f"Note: the worst group is empty at --threshold {threshold:g}; raise it to "
+                f"compare the rows that move most with the rest")
+    return (f"Note: --threshold {threshold:g} puts every row in the worst group, leaving none "
+            f"to compare it with; lower it to compare")
 
 
 

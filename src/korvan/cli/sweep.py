@@ -69,7 +69,7 @@ def run_sweep(test: Any, opts: Options, run_kwargs: dict[str, Any],
 
 
 def verdict(result: Any, found: Any, max_drop: MaxDrop) -> Any:
-    """Check the limit: on every feature when there is a sweep, else on the result.
+    """Check the limit on the result; with a sweep, on its all-features run and every row.
 
     A comparison holds every model to the limit (its own check); with
     ``--per-feature``, every feature of every model.
