@@ -96,11 +96,10 @@ def compute_rounds(sets: Sequence[RoundSet], X: np.ndarray,
         else:
             # The first round, here and timed, tells what the others will cost.
             workers = min(workers, joblib.cpu_count())
-            with threadpool_limits(inner_threads("threads", workers)):
-                with LockWatch() as watch:
-                    start = time.perf_counter()
-                    inline(todo.pop(0), inner_threads("threads", workers))
-                    seconds = time.perf_counter() - start
+            with LockWatch() as watch:
+                start = time.perf_counter()
+                inline(todo.pop(0), inner_threads("inline", 1))
+                seconds = time.perf_counter() - start
             choice = decide(seconds, watch.holds, len(todo), workers, X.nbytes)
             if choice.kind != "inline":
                 stack.enter_context(joblib.parallel_config(
