@@ -185,13 +185,14 @@ def _warm_pool(workers: int) -> bool:
 
 
 def decide(round_seconds: float, holds_lock: bool | None, rest: int, workers: int,
-           matrix_bytes: int) -> Choice:
+           matrix_bytes: int, pool_warm: bool | None = None) -> Choice:
     """The choice for the ``rest`` rounds still to compute after a first one that took
     ``round_seconds`` in this thread.
 
     Threads pay as soon as the remaining work outweighs their small start;
     processes must save more than starting (or reusing) the pool and shipping
-    the matrix costs.
+    the matrix costs.  ``pool_warm`` says whether a process pool of that size
+    is running; default: look.
     """
     workers = min(workers, rest)
     work = round_seconds * rest
@@ -201,7 +202,9 @@ def decide(round_seconds: float, holds_lock: bool | None, rest: int, workers: in
         if work < THREADS_MIN_SECONDS:
             return Choice("inline", 1, "the run is too small")
         return Choice("threads", workers)
-    start = (WARM_POOL_SECONDS if _warm_pool(workers) else POOL_START_SECONDS)
+    if pool_warm is None:
+        pool_warm = _warm_pool(workers)
+    start = WARM_POOL_SECONDS if pool_warm else POOL_START_SECONDS
     start += matrix_bytes / 1e9
     if work / workers + start > (1 - PROCESSES_MIN_GAIN) * work:
         return Choice("inline", 1, "the run is too small")

@@ -280,7 +280,7 @@ class ParallelRobustnessTest(RobustnessTest):
             recorded = [test._record(kwargs) for test in tests]
             first = recorded[0] if recorded else None
             shared = first is not None and all(
-                rec is not None and rec.X is first.X and _same_rounds(rec.rounds, first.rounds)
+                rec is not None and _same(rec.X, first.X) and _same_rounds(rec.rounds, first.rounds)
                 for rec in recorded)
             if shared:
                 assert first is not None
