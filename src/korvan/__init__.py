@@ -5,6 +5,22 @@ perturbed with growing amounts of noise.  The test itself lives in the
 native module :mod:`korvan.factsheet.diagnose.robustness`; this package
 holds the data, model, metric and result objects it runs with, and the
 ``korvan-robustness`` command.
+
+Layers, data flowing upwards; a module imports only modules of its own layer
+or below (imports inside functions included):
+
+1. ``errors``, ``text``, ``jsonable``, ``utils.constants``: error types,
+   formatting for people, JSON values.
+2. ``metrics``, ``frames``, ``stats``, ``inputs``: the metric table, frames
+   and their schema, statistics of score tables, reading files.
+3. ``report``: HTML from plain result data (it never imports the classes
+   that hold it).
+4. ``data``, ``models``, ``roles``: the data set, the model wrapper, column
+   roles.
+5. ``factsheet`` (the paths the native test imports), ``parallel``.
+6. ``result``, ``rows``: what a test returns, its worst rows.
+7. ``sweep``, ``compare``, ``testing``: what users ask of results.
+8. ``cli``: the command (options -> plan -> run -> show -> exit status).
 """
 
 __version__ = "0.1.0"

@@ -19,7 +19,9 @@ import pandas as pd
 from pandas.api import types as ptypes
 from sklearn.model_selection import train_test_split
 
+from korvan.errors import DataError
 from korvan.frames import FrameSchema
+from korvan.inputs import read_table
 from korvan.utils.constants import (
     CATEGORICAL,
     CLASSIFICATION,
@@ -39,10 +41,6 @@ BUNDLED: tuple[str, ...] = ("diabetes", "breast_cancer")
 # An integer target with at most this many distinct values is taken for class
 # labels; with more it is taken for a quantity to regress.
 MAX_INFERRED_CLASSES = 20
-
-
-class DataError(ValueError):
-    """The data cannot be used as given; the message says why."""
 
 
 def _names(values: Sequence[Any], limit: int = 30) -> str:
@@ -381,8 +379,6 @@ class DataSet:
             If the file is missing, unreadable, empty or not CSV, or the
             data does not fit (see :class:`DataSet`).
         """
-        from korvan.inputs import read_table
-
         kwargs.setdefault("name", Path(path).stem)
         return cls(read_table(path), target, **kwargs)
 

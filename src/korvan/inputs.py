@@ -12,7 +12,7 @@ from typing import Any, Iterable
 
 import pandas as pd
 
-from korvan.data import DataError
+from korvan.errors import InputError
 
 __all__ = ["InputError", "read_table", "load_model", "PARQUET_SUFFIXES", "SKOPS_SUFFIXES",
            "PICKLE_SUFFIXES"]
@@ -23,10 +23,6 @@ PICKLE_SUFFIXES: tuple[str, ...] = (".joblib", ".pkl", ".pickle")
 # Separators people use instead of commas: a header that is one column but
 # holds one of these was almost surely split with the wrong one.
 _OTHER_SEPARATORS = (";", "\t", "|")
-
-
-class InputError(DataError):
-    """An input file cannot be used; the message says why and what fixes it."""
 
 
 def _existing_file(path: str | os.PathLike[str]) -> Path:

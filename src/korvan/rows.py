@@ -16,7 +16,7 @@ import pandas as pd
 from korvan.factsheet.utils.metric_utils import get_scorer_funcs
 from korvan.metrics import default_metric, get_metric
 from korvan.models import bind_model
-from korvan.utils.results import to_jsonable
+from korvan.jsonable import to_jsonable
 
 __all__ = ["worst_positions", "label_worst_rows", "worst_rows"]
 

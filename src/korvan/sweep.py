@@ -33,8 +33,8 @@ import pandas as pd
 from korvan import stats
 from korvan.parallel.baseline import one_baseline
 from korvan.report.display import HtmlDisplay
-from korvan.utils.constants import CATEGORICAL, NUMERICAL
-from korvan.utils.results import ValidationResult, to_jsonable
+from korvan.jsonable import to_jsonable
+from korvan.result import ValidationResult
 
 __all__ = ["ALL_FEATURES", "FeatureSweep", "RunSpec", "SweepRow", "feature_lists", "plan_sweep",
            "run_spec", "run_specs", "sweep", "sweep_lines"]
@@ -267,6 +267,17 @@ class FeatureSweep(HtmlDisplay):
         self.data = data
         self.model = model
         self.inputs = dict(inputs)
+
+    def _report_parts(self, sweep: Any) -> tuple[Any, Any]:
+        # A sweep's report shows the sweep, with its all-features run as the result.
+        if sweep is not None:
+            raise ValueError("a sweep's report shows that sweep; sweep= is for a result's report")
+        return (self.all_features.result if self.all_features is not None else None), self
+
+    def _display_json(self) -> dict[str, Any]:
+        return to_jsonable({"key": self.key, "data": self.data, "model": self.model,
+                            "metric": self.metric, "inputs": self.inputs,
+                            "table": self.table.reset_index()})
 
     @classmethod
     def from_runs(cls, test: Any, specs: Sequence[RunSpec],

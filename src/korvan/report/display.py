@@ -58,6 +58,13 @@ class HtmlDisplay:
         return render.write_report(self, path, dataset, sweep=sweep, model=model,
                                    top_rows=top_rows, max_drop=max_drop, level=level)
 
+    def _report_parts(self, sweep: Any) -> tuple[Any, Any]:
+        # (result, sweep) the report shows; a sweep shows its all-features run.
+        return self, sweep
+
+    def _display_json(self) -> dict[str, Any]:
+        return render.display_json(self)
+
     def _repr_html_(self) -> str:
         return render.render_fragment(self)
 
@@ -65,7 +72,7 @@ class HtmlDisplay:
         makers = {
             "text/plain": lambda: repr(self),
             "text/html": self._repr_html_,
-            "application/json": lambda: render.display_json(self),
+            "application/json": self._display_json,
         }
         return {mime: make() for mime, make in makers.items()
                 if (not include or mime in include) and not (exclude and mime in exclude)}

@@ -13,6 +13,7 @@ import functools
 import os
 from typing import Any
 
+from korvan.jsonable import to_jsonable
 from korvan.report import sections
 from korvan.report.sections import DEFAULT_TOP_ROWS
 
@@ -23,14 +24,9 @@ _FOOTER = "A self-contained report: no scripts, no network; it prints as it show
 
 
 def _split(obj: Any, sweep: Any) -> tuple[Any, Any]:
-    """(result, sweep) for a result, or for a sweep and its all-features run."""
-    from korvan.sweep import FeatureSweep
-
-    if isinstance(obj, FeatureSweep):
-        if sweep is not None:
-            raise ValueError("a sweep's report shows that sweep; sweep= is for a result's report")
-        return (obj.all_features.result if obj.all_features is not None else None), obj
-    return obj, sweep
+    """(result, sweep) to show: a sweep says itself which run is its main result."""
+    parts = getattr(obj, "_report_parts", None)
+    return parts(sweep) if parts is not None else (obj, sweep)
 
 
 def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: Any = None,
@@ -138,19 +134,13 @@ def write_report(result: Any, path: str | os.PathLike[str], dataset: Any = None,
 
 
 def display_json(obj: Any) -> dict[str, Any]:
-    """What the compact report shows, as plain JSON values.
+    """What the compact report of a result shows, as plain JSON values.
 
     Notebooks store every output they display; the per-repeat predictions
     stay out of it (``to_dict()`` has them).
     """
     from korvan.stats import summary_to_dict
-    from korvan.sweep import FeatureSweep
-    from korvan.utils.results import to_jsonable
 
-    if isinstance(obj, FeatureSweep):
-        return to_jsonable({"key": obj.key, "data": obj.data, "model": obj.model,
-                            "metric": obj.metric, "inputs": obj.inputs,
-                            "table": obj.table.reset_index()})
     info = sections.data_info(obj)
     try:
         summary = summary_to_dict(obj.summary)

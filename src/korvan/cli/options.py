@@ -1,45 +1,46 @@
-"""The ``korvan-robustness`` command line: arguments, exit statuses, streams.
+"""The command's options: one parser, one set of argument types, one typed result.
 
-What the command does lives in :mod:`korvan.command`; this module parses the
-arguments and turns every outcome into an exit status:
-
-0 done; 1 a robustness limit failed; 2 bad input (one line on stderr says
-what); 3 an unexpected failure (one line naming it and where the traceback
-was written; the traceback itself with ``--debug``).
+:func:`parse` is the only place that sees :mod:`argparse`; everything after it
+reads an :class:`Options`.
 """
 
 from __future__ import annotations
 
 import argparse
-import datetime
-import io
 import math
-import os
 import re
-import sys
-import tempfile
-import traceback
-from typing import Sequence, TextIO
+from dataclasses import dataclass, fields
+from typing import Sequence
 
-from korvan import __version__, jobs
-from korvan.command import (
-    DEMO_DATA,
-    NativeModuleError,
-    RunReport,
-    UsageError,
-    run,
-)
-from korvan.cli_sweep import add_arguments as add_sweep_arguments
+from korvan import __version__
 from korvan.data import BUNDLED, SPLITS
+from korvan.errors import UsageError
 from korvan.metrics import METRICS, default_metric
 from korvan.models import INPUT_MODES, MODEL_KINDS
 from korvan.utils.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
+__all__ = ["PROG", "DEMO_DATA", "Options", "MaxDrop", "build_parser", "parse"]
+
 PROG = "korvan-robustness"
+DEMO_DATA = "diabetes"
 DEFAULT_NOISE_LEVELS = "0.1,0.2,0.3,0.4,0.5"
 METHODS = ("normal", "quantile")
+#: Bar chart of the drop per feature, written beside the box plot.
+FEATURES_CHART_FILE = "features.png"
+#: The sweep as JSON, written beside the result.
+FEATURES_FILE = "features.json"
 
-__all__ = ["main", "build_parser", "run", "RunReport", "UsageError"]
+
+@dataclass(frozen=True)
+class MaxDrop:
+    """A limit on the relative drop of the mean score, at one level or any."""
+
+    limit: float
+    level: float | None = None
+
+    def __str__(self) -> str:
+        return f"{self.limit:g}" + ("" if self.level is None else f"@{self.level:g}")
+
 
 
 class _Parser(argparse.ArgumentParser):
@@ -47,6 +48,7 @@ class _Parser(argparse.ArgumentParser):
     # to read in a terminal and to match in scripts.
     def error(self, message: str) -> None:  # type: ignore[override]
         raise UsageError(message)
+
 
 
 # -- argument types ----------------------------------------------------------
@@ -59,6 +61,7 @@ def _number(text: str) -> float:
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"{text.strip()!r} is not a finite number")
     return value
+
 
 
 def _noise_levels(text: str) -> list[float]:
@@ -79,6 +82,7 @@ def _noise_levels(text: str) -> list[float]:
     return levels
 
 
+
 def _threshold(text: str) -> float:
     value = _number(text)
     if not 0.0 <= value <= 1.0:
@@ -86,6 +90,7 @@ def _threshold(text: str) -> float:
             f"{value:g} is not between 0 and 1 (the share of rows in the worst group)"
         )
     return value
+
 
 
 def _positive_int(text: str) -> int:
@@ -98,6 +103,7 @@ def _positive_int(text: str) -> int:
     return value
 
 
+
 def _seed(text: str) -> int:
     try:
         value = int(text)
@@ -108,11 +114,13 @@ def _seed(text: str) -> int:
     return value
 
 
+
 def _name_list(text: str) -> list[str]:
     names = [t.strip() for t in text.split(",")]
     if not text.strip() or any(not n for n in names):
         raise argparse.ArgumentTypeError(f"{text!r} is not a comma-separated list of column names")
     return list(dict.fromkeys(names))
+
 
 
 def _size(text: str) -> int:
@@ -123,9 +131,63 @@ def _size(text: str) -> int:
     return int(float(match.group(1)) * scale)
 
 
+
 def _separator(text: str) -> str:
     # A tab is easier to type as \t than as itself.
     return "\t" if text in ("\\t", "tab") else text
+
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text.strip()!r} is not a whole number") from None
+    if value == 0 or value < -1:
+        raise argparse.ArgumentTypeError(
+            f"{value} workers makes no sense; give a positive number, or -1 for every core")
+    return value
+
+
+
+def max_drop_arg(text: str) -> MaxDrop:
+    """Parse ``LIMIT`` or ``LIMIT@LEVEL`` (``0.05``, ``0.05@0.2``)."""
+    limit_text, at, level_text = text.partition("@")
+    limit = _named_number(limit_text, "the limit")
+    if limit < 0:
+        raise argparse.ArgumentTypeError(f"the limit must be >= 0 (0.05 allows a 5% drop), got {limit:g}")
+    if not at:
+        return MaxDrop(limit)
+    level = _named_number(level_text, "the noise level")
+    if level <= 0:
+        raise argparse.ArgumentTypeError(f"the noise level must be positive, got {level:g}")
+    return MaxDrop(limit, level)
+
+
+
+def groups_arg(text: str) -> list[list[str]]:
+    """Parse ``"a,b;c"`` into ``[["a", "b"], ["c"]]``: groups split by ``;``, names by ``,``."""
+    groups = []
+    for i, part in enumerate(text.split(";"), start=1):
+        names = [name.strip() for name in part.split(",")]
+        if not any(names):
+            raise argparse.ArgumentTypeError(f"group {i} is empty; write groups as \"a,b;c\"")
+        if not all(names):
+            raise argparse.ArgumentTypeError(f"group {i} has an empty feature name: {part.strip()!r}")
+        groups.append(names)
+    return groups
+
+
+
+def _named_number(text: str, what: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{what} {text.strip()!r} is not a number") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{what} must be a finite number, got {text.strip()!r}")
+    return value
+
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -232,112 +294,87 @@ def build_parser() -> argparse.ArgumentParser:
                           "available memory)")
     out.add_argument("--debug", action="store_true",
                      help="on an unexpected failure, print the whole traceback")
-    jobs.add_arguments(parser)
+    group = parser.add_argument_group("parallel runs")
+    group.add_argument("--jobs", type=_jobs, default=None, metavar="N",
+                       help="compute the perturbed rounds on N worker processes at once "
+                            "(-1: every core); the result is the same as without it")
+    group.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                       help="send the rounds to the Dask cluster whose scheduler is at "
+                            "ADDRESS (e.g. tcp://10.0.0.5:8786); needs the dask extra")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    add_sweep_arguments(parser)
+    group = parser.add_argument_group("per-feature breakdown and limit")
+    group.add_argument("--per-feature", action="store_true",
+                       help="also run the test once per feature, each perturbed alone with the "
+                            f"same seeds, and rank them by drop ({FEATURES_CHART_FILE}, "
+                            f"{FEATURES_FILE})")
+    group.add_argument("--feature-groups", type=groups_arg, metavar="GROUPS",
+                       help='like --per-feature, but for groups perturbed together: "a,b;c" is '
+                            "the group a,b and the group c")
+    group.add_argument("--max-drop", type=max_drop_arg, metavar="LIMIT[@LEVEL]",
+                       help="fail (exit status 1) when the mean score is more than LIMIT worse "
+                            "than the baseline, as a share of it, at any noise level (or only "
+                            "at LEVEL); with --per-feature, for any feature")
     return parser
 
 
 
-# -- streams and failures ----------------------------------------------------
+@dataclass(frozen=True)
+class Options:
+    """What the user asked for, parsed and typed (see ``korvan-robustness --help``)."""
 
-class _PipeSafe:
-    """A stream that goes quiet once its reader has gone (``cmd | head -1``)."""
+    data: str | None
+    sep: str
+    bundled: str | None
+    demo: bool
+    target: str | None
+    task_type: str | None
+    categorical: list[str] | None
+    sample_weight: str | None
+    drop: list[str] | None
+    model_file: str | None
+    allow_pickle: bool
+    trust: list[str] | None
+    input: str
+    model: str
+    split: str
+    metric: str | None
+    n_repeats: int
+    features: list[str] | None
+    method: str
+    noise_levels: list[float]
+    threshold: float
+    seed: int
+    output: str
+    no_html: bool
+    worst_rows: str | None
+    max_memory: int | None
+    debug: bool
+    jobs: int | None
+    scheduler: str | None
+    per_feature: bool
+    feature_groups: list[list[str]] | None
+    max_drop: MaxDrop | None
 
-    def __init__(self, stream: TextIO) -> None:
-        self._stream = stream
-        self.closed_pipe = False
+    @property
+    def wants_sweep(self) -> bool:
+        """Whether the options ask for the per-feature breakdown."""
+        return bool(self.per_feature or self.feature_groups)
 
-    def write(self, text: str) -> int:
-        if not self.closed_pipe:
-            try:
-                self._stream.write(text)
-            except BrokenPipeError:
-                self._gone()
-        return len(text)
-
-    def flush(self) -> None:
-        if not self.closed_pipe:
-            try:
-                self._stream.flush()
-            except BrokenPipeError:
-                self._gone()
-
-    def isatty(self) -> bool:
-        isatty = getattr(self._stream, "isatty", None)
-        return bool(isatty and isatty())
-
-    def _gone(self) -> None:
-        self.closed_pipe = True
-        # What is still buffered, and the interpreter's own flush at exit, go
-        # nowhere instead of into the closed pipe.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, self._stream.fileno())
-            os.close(devnull)
-        except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
-            pass
-
-
-def _save_traceback(text: str) -> str:
-    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-    fd, path = tempfile.mkstemp(prefix=f"{PROG}-{stamp}-", suffix=".log")
-    with os.fdopen(fd, "w", encoding="utf-8") as fh:
-        fh.write(text)
-    return path
-
-
-def _unexpected(exc: BaseException, debug: bool, stderr: TextIO) -> int:
-    text = "".join(traceback.format_exception(exc))
-    summary = " ".join(f"{type(exc).__name__}: {exc}".split())
-    if debug:
-        stderr.write(text)
-        print(f"{PROG}: unexpected failure: {summary}", file=stderr)
-        return 3
-    try:
-        where = f"the traceback is in {_save_traceback(text)}"
-    except OSError:
-        where = "run again with --debug for the traceback"
-    print(f"{PROG}: unexpected failure: {summary}; {where}", file=stderr)
-    return 3
+    @property
+    def parallel(self) -> bool:
+        """Whether the rounds run in parallel (``--jobs`` or ``--scheduler``)."""
+        return self.jobs is not None or self.scheduler is not None
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line; return the exit status.
+def parse(argv: Sequence[str] | None = None) -> Options:
+    """Parse the command line into :class:`Options`.
 
-    0: done; 1: a robustness limit (--max-drop) failed; 2: bad input (one
-    line on stderr says what); 3: an unexpected failure, the native module
-    missing included.
+    Raises
+    ------
+    UsageError
+        For an unknown option or a value of the wrong form.
+    SystemExit
+        For ``--help`` and ``--version``, as argparse does.
     """
-    stdout, stderr = _PipeSafe(sys.stdout), sys.stderr
-    debug = "--debug" in (sys.argv[1:] if argv is None else list(argv))
-    try:
-        args = build_parser().parse_args(argv)
-        report = run(args, stdout, stderr)  # type: ignore[arg-type]
-        stdout.flush()
-        if report.verdict is not None and not report.verdict.passed:
-            return 1
-    except UsageError as exc:
-        message = " ".join(str(exc).split())
-        print(f"{PROG}: error: {message}", file=stderr)
-        return 2
-    except NativeModuleError as exc:
-        print(f"{PROG}: error: the native robustness module cannot be loaded ({exc}); "
-              f"build it with 'make install'", file=stderr)
-        return 3
-    except SystemExit as exc:  # --help
-        stdout.flush()
-        return exc.code if isinstance(exc.code, int) else 0
-    except BrokenPipeError:  # --help | head -1: argparse writes to the pipe itself
-        _PipeSafe(sys.stdout)._gone()
-        return 0
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=stderr)
-        return 130
-    except Exception as exc:
-        return _unexpected(exc, debug, stderr)
-    return 0
-
-
-if __name__ == "__main__":
-    raise SystemExit(main())
+    namespace = vars(build_parser().parse_args(argv))
+    return Options(**{f.name: namespace[f.name] for f in fields(Options)})

@@ -10,11 +10,22 @@ from __future__ import annotations
 
 import os
 import tempfile
+import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Sequence
 
-__all__ = ["OutputError", "PendingFile", "check_targets", "write_all"]
+from korvan.cli.job import Job, Outcome
+from korvan.cli.options import FEATURES_CHART_FILE, FEATURES_FILE, Options
+from korvan.errors import UsageError
+
+
+__all__ = ["OutputError", "PendingFile", "OutputSpec", "OUTPUTS", "planned_outputs", "check_targets",
+           "write_all", "write_outputs"]
+
+CHART_FILE = "chart.png"
+RESULT_FILE = "result.json"
+REPORT_FILE = "report.html"
 
 
 class OutputError(OSError):
@@ -119,3 +130,93 @@ def write_all(files: Sequence[PendingFile]) -> list[Path]:
                 pass
         raise
     return [f.path for f in files]
+
+
+# -- the command's output files ----------------------------------------------
+
+@dataclass
+class OutputSpec:
+    """An output file of the command.
+
+    Attributes
+    ----------
+    label : str
+        Printed before its path (``"Chart"``).
+    where : callable
+        ``where(opts)``: its path, or None when the run does not write it.
+    write : callable
+        ``write(path, job, outcome)`` writes the whole file at ``path``.
+    """
+
+    label: str
+    where: Callable[[Options], Path | None]
+    write: Callable[[Path, Job, Outcome], object]
+
+
+
+def _write_chart(path: Path, job: Job, outcome: Outcome) -> None:
+    outcome.result.plot(path)
+
+
+
+def _write_result(path: Path, job: Job, outcome: Outcome) -> None:
+    outcome.result.save(path)
+
+
+
+def _write_report(path: Path, job: Job, outcome: Outcome) -> None:
+    limit = job.opts.max_drop
+    outcome.result.save_html(path, job.dataset, model=outcome.model, sweep=outcome.sweep,
+                             max_drop=None if limit is None else limit.limit,
+                             level=None if limit is None else limit.level)
+
+
+
+def _write_worst_rows(path: Path, job: Job, outcome: Outcome) -> None:
+    assert outcome.worst is not None
+    outcome.worst.to_csv(path)
+
+
+
+#: The command's output files, written all together after the run.
+OUTPUTS: list[OutputSpec] = [
+    OutputSpec("Chart", lambda o: Path(o.output) / CHART_FILE, _write_chart),
+    OutputSpec("Result", lambda o: Path(o.output) / RESULT_FILE, _write_result),
+    OutputSpec("Report", lambda o: None if o.no_html
+               else Path(o.output) / REPORT_FILE, _write_report),
+    OutputSpec("Worst rows",
+               lambda o: None if o.worst_rows is None else Path(o.worst_rows),
+               _write_worst_rows),
+    OutputSpec("Features chart", lambda o: Path(o.output) / FEATURES_CHART_FILE if o.wants_sweep else None,
+               lambda path, job, outcome: outcome.sweep.plot(path)),
+    OutputSpec("Features", lambda o: Path(o.output) / FEATURES_FILE if o.wants_sweep else None,
+               lambda path, job, outcome: outcome.sweep.save(path)),
+]
+
+
+
+def planned_outputs(opts: Options) -> list[tuple[OutputSpec, Path]]:
+    """The output files this run will write, with their paths."""
+    planned = []
+    for spec in OUTPUTS:
+        path = spec.where(opts)
+        if path is not None:
+            planned.append((spec, path))
+    return planned
+
+
+
+def write_outputs(job: Job, outcome: Outcome) -> dict[str, Path]:
+    """Write every planned output file, all or none; return label -> path."""
+    planned = planned_outputs(job.opts)
+    files = [PendingFile(spec.label, path,
+                         lambda p, spec=spec: spec.write(p, job, outcome))
+             for spec, path in planned]
+    start = time.perf_counter()
+    try:
+        write_all(files)
+    except OSError as exc:
+        raise UsageError(f"cannot write the output: {exc.strerror or exc}") from None
+    job.seconds["write"] = time.perf_counter() - start
+    return {spec.label: path for spec, path in planned}
+

@@ -1,0 +1,312 @@
+"""Everything the command checks before the run, into one :class:`Job`.
+
+:func:`prepare` reads the inputs and checks data, columns, model, metric,
+split, memory and output places; any problem is a :class:`UsageError` and
+nothing has been written.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from pathlib import Path
+from typing import Any, Hashable, Sequence
+
+import numpy as np
+import pandas as pd
+
+from korvan.cli import sweep
+from korvan.cli.job import Job
+from korvan.cli.options import DEMO_DATA, Options
+from korvan.cli.outputs import OutputError, check_targets, planned_outputs
+from korvan.data import DataSet, infer_task_type, load_bundled
+from korvan.errors import DataError, UsageError
+from korvan.inputs import load_model, read_table
+from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
+from korvan.models import FeatureMismatch, check_features, wrap_model
+from korvan.roles import (ColumnRoles, assign_roles, non_missing_counts, unusable_columns,
+                          unusable_message)
+from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
+
+__all__ = ["Job", "prepare", "available_memory", "format_bytes"]
+
+# A run may keep at most this share of the available memory unless told otherwise.
+MEMORY_SHARE = 0.5
+
+
+def _names(values: Sequence[Any], limit: int = 30) -> str:
+    values = list(values)
+    shown = ", ".join(str(v) for v in values[:limit])
+    return shown + (f", ... ({len(values)} in all)" if len(values) > limit else "")
+
+
+
+def _load_table(opts: Options, job_seconds: dict[str, float]
+                ) -> tuple[pd.DataFrame, str]:
+    start = time.perf_counter()
+    frame = read_table(opts.data, sep=opts.sep)
+    job_seconds["read"] = time.perf_counter() - start
+    return frame, Path(opts.data).stem
+
+
+
+def _model_task(estimator: Any) -> str | None:
+    from sklearn.base import is_classifier, is_regressor
+
+    try:
+        if is_classifier(estimator):
+            return CLASSIFICATION
+        if is_regressor(estimator):
+            return REGRESSION
+    except Exception:  # estimators outside scikit-learn may not answer
+        return None
+    return None
+
+
+
+def _choose_task(opts: Options, target: pd.Series, estimator: Any) -> tuple[str, str]:
+    """The task type and where it came from: "given", "model" or "target"."""
+    from_model = None if estimator is None else _model_task(estimator)
+    if opts.task_type is not None:
+        if from_model is not None and from_model != opts.task_type:
+            raise UsageError(f"--task-type {opts.task_type}, but the model is a "
+                             f"{from_model} model")
+        return opts.task_type, "given"
+    if from_model is not None:
+        return from_model, "model"
+    return infer_task_type(target), "target"
+
+
+
+def _check_target(frame: pd.DataFrame, target: Hashable) -> None:
+    values = frame[target].dropna()
+    if len(values) and values.nunique() == 1:
+        raise UsageError(f"The target column {target!r} is constant (every row holds "
+                         f"{values.iloc[0]!r}); there is nothing to predict")
+
+
+
+def _load_user_model(opts: Options, seconds: dict[str, float]) -> Any:
+    start = time.perf_counter()
+    estimator = load_model(opts.model_file, allow_pickle=opts.allow_pickle,
+                           trust=opts.trust or ())
+    seconds["load"] = time.perf_counter() - start
+    if not callable(getattr(estimator, "predict", None)):
+        raise UsageError(f"{opts.model_file} holds a {type(estimator).__name__}, which has "
+                         f"no predict method")
+    return estimator
+
+
+
+def _check_model_columns(estimator: Any, features: Sequence[Hashable], input_mode: str) -> None:
+    try:
+        check_features(estimator, features, input_mode)
+    except FeatureMismatch as exc:
+        hint = ""
+        if exc.unexpected:
+            hint = (f"; leave out the columns it was not fitted on with --drop "
+                    f"{','.join(map(str, exc.unexpected))}")
+        raise UsageError(f"{exc}{hint}") from None
+
+
+
+def _build_dataset(opts: Options, seconds: dict[str, float], estimator: Any
+                   ) -> tuple[DataSet, ColumnRoles, str]:
+    if opts.data is None:
+        ds = load_bundled(opts.bundled or DEMO_DATA, random_state=opts.seed)
+        roles = ColumnRoles(ds.target, None, list(ds.feature_names),
+                            dict(zip(ds.feature_names, ds.feature_types)))
+        return ds, roles, "given"
+    frame, name = _load_table(opts, seconds)
+    if opts.target is None:
+        raise UsageError("a data file needs --target COLUMN naming the target column")
+    roles = assign_roles(frame, opts.target, weight=opts.sample_weight, drop=opts.drop or (),
+                         categorical=opts.categorical or ())
+    needed: Sequence[Hashable] = ()
+    if estimator is not None:
+        _check_model_columns(estimator, roles.features, opts.input)
+        needed = roles.features
+    found = unusable_columns(frame, roles, needed)
+    if found:
+        raise UsageError(unusable_message(found))
+    _check_target(frame, roles.target)
+    task, source = _choose_task(opts, frame[roles.target], estimator)
+    categorical = {fn: CATEGORICAL for fn in opts.categorical or ()}
+    ds = DataSet(frame, roles.target, task_type=task, feature_names=roles.features,
+                 feature_types=categorical or None, sample_weight=roles.weight,
+                 random_state=opts.seed, name=name)
+    return ds, roles, source
+
+
+
+def _task_reason(ds: DataSet, source: str) -> str:
+    if source == "model":
+        return f"the model is a {ds.task_type} model"
+    if source == "target" and ds.classes is not None:
+        return (f"the target {ds.target!r} was taken for class labels "
+                f"({len(ds.classes)} distinct values)")
+    if source == "target":
+        return f"the target {ds.target!r} was taken for a quantity"
+    return f"{ds.name} is a {ds.task_type} task"
+
+
+
+def _choose_metric(opts: Options, ds: DataSet, source: str) -> Metric:
+    n_classes = None if ds.classes is None else len(ds.classes)
+    valid = ", ".join(metrics_for_task(ds.task_type, n_classes))
+    if opts.metric is None:
+        return get_metric(default_metric(ds.task_type, n_classes))
+    try:
+        entry = get_metric(opts.metric)
+    except ValueError:
+        raise UsageError(f"unknown metric {opts.metric!r}; valid metrics for "
+                         f"{ds.task_type} are: {valid}") from None
+    if entry.task != ds.task_type:
+        hint = (f"; if the task type is wrong, pass --task-type {entry.task}"
+                if source == "target" else "")
+        raise UsageError(f"metric {entry.name} scores {entry.task}, but "
+                         f"{_task_reason(ds, source)}; valid metrics are: {valid}{hint}")
+    if not entry.fits(ds.task_type, n_classes):
+        raise UsageError(f"metric {entry.name} scores the probability of one of two classes, "
+                         f"but the target has {n_classes}; valid metrics here are: {valid}")
+    return entry
+
+
+
+def _check_model_classes(estimator: Any, ds: DataSet) -> None:
+    fitted = getattr(estimator, "classes_", None)
+    if fitted is None or ds.classes is None:
+        return
+    fitted = list(np.asarray(fitted).tolist())
+    labels = list(np.asarray(ds.classes).tolist())
+    if fitted != labels and fitted != list(range(len(labels))):
+        raise UsageError(f"The model's classes ({_names(fitted, 10)}) are not the target's "
+                         f"({_names(labels, 10)})")
+
+
+
+def available_memory() -> int | None:
+    """Bytes of memory available to new allocations, if the system says."""
+    try:
+        with open("/proc/meminfo", encoding="ascii") as fh:
+            for line in fh:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        return None
+
+
+
+def format_bytes(n: float) -> str:
+    for unit in ("B", "KB", "MB", "GB"):
+        if n < 1024 or unit == "GB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024
+    return f"{n:.1f} TB"  # pragma: no cover
+
+
+
+def _check_split(opts: Options, ds: DataSet, features: Sequence[Hashable],
+                 fitting: bool) -> None:
+    X, _, _ = ds.get_X_y_data(opts.split)
+    if X.shape[0] < 2:
+        raise UsageError(f"The {opts.split} split has {X.shape[0]} row"
+                         f"{'' if X.shape[0] == 1 else 's'}; scoring needs at least 2 "
+                         f"(use --split main, or more data)")
+    # The scored rows need values to perturb; the train rows, when the
+    # command fits the model, values to fit on.
+    splits = [(opts.split, features)]
+    if fitting:
+        splits.append(("train", ds.feature_names))
+    for split, names in splits:
+        X = ds.get_X_y_data(split)[0]
+        counts = non_missing_counts(X[:, [ds.feature_names.index(f) for f in names]], names)
+        sparse = {fn: c for fn, c in counts.items() if c < 2}
+        if sparse:
+            listed = ", ".join(f"{fn} ({c})" for fn, c in sparse.items())
+            raise UsageError(f"Columns with fewer than 2 values in the {split} split: "
+                             f"{listed}; leave them out with --drop "
+                             f"{','.join(map(str, sparse))}")
+
+
+
+def _check_memory(opts: Options, ds: DataSet) -> None:
+    rows = ds.get_X_y_data(opts.split)[0].shape[0]
+    # The result keeps one prediction per row, level and repeat.
+    need = rows * len(opts.noise_levels) * opts.n_repeats * 8
+    limit = opts.max_memory
+    if limit is None:
+        available = available_memory()
+        if available is None:
+            return
+        limit = int(available * MEMORY_SHARE)
+        where = f"half of the {format_bytes(available)} available"
+    else:
+        where = "the --max-memory limit"
+    if need > limit:
+        raise UsageError(f"The predictions would take {format_bytes(need)} ({rows} rows x "
+                         f"{len(opts.noise_levels)} levels x {opts.n_repeats} repeats x 8 bytes), "
+                         f"more than {where} ({format_bytes(limit)}); use fewer repeats or "
+                         f"levels, or raise the limit with --max-memory")
+
+
+
+def prepare(opts: Options) -> Job:
+    """Read the inputs and check everything that can be checked before the run.
+
+    Raises
+    ------
+    UsageError
+        Naming the problem; nothing has been written.
+    """
+    sources = [opts.data is not None, opts.bundled is not None, opts.demo]
+    if sum(sources) != 1:
+        raise UsageError("give exactly one of: a data file, --bundled NAME or --demo")
+    if opts.data is None:
+        file_only = {"--target": opts.target, "--task-type": opts.task_type,
+                     "--categorical": opts.categorical, "--sample-weight": opts.sample_weight,
+                     "--drop": opts.drop, "--model-file": opts.model_file}
+        given = [opt for opt, v in file_only.items() if v is not None]
+        if given:
+            raise UsageError(f"{', '.join(given)} appl{'y' if len(given) > 1 else 'ies'} "
+                             "to a data file only; the bundled data sets fix their own")
+    seconds: dict[str, float] = {}
+    planned = planned_outputs(opts)
+    try:
+        check_targets(Path(opts.output), [path for _, path in planned])
+    except OutputError as exc:
+        raise UsageError(f"--output: {exc}") from None
+    try:
+        estimator = None if opts.model_file is None else _load_user_model(opts, seconds)
+        ds, roles, source = _build_dataset(opts, seconds, estimator)
+    except DataError as exc:
+        raise UsageError(str(exc)) from None
+    metric = _choose_metric(opts, ds, source)
+    model = None
+    if estimator is not None:
+        _check_model_classes(estimator, ds)
+        _check_model_columns(estimator, ds.feature_names, opts.input)
+        model = wrap_model(estimator, dataset=ds, input=opts.input)
+        if metric.needs_proba and not hasattr(model, "predict_proba"):
+            others = ", ".join(n for n in metrics_for_task(ds.task_type)
+                               if not get_metric(n).needs_proba)
+            raise UsageError(f"metric {metric.name} scores predicted probabilities, but the "
+                             f"model has no predict_proba; use --metric with one of: {others}")
+    for fn in opts.features or []:
+        if fn not in ds.feature_names:
+            raise UsageError(f"--features: unknown feature {fn!r}; valid features are: "
+                             f"{_names(ds.feature_names)}")
+    try:
+        sweep.check_arguments(opts, ds.feature_names, opts.noise_levels)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    features = list(opts.features or ds.feature_names)
+    _check_split(opts, ds, features, fitting=model is None)
+    _check_memory(opts, ds)
+    return Job(opts=opts, dataset=ds, roles=roles, metric=metric, features=features,
+               model=model, task_source=source, seconds=seconds)
+

@@ -1,0 +1,181 @@
+"""The run: fit the model when none was loaded, test it, write, print.
+
+:func:`run` is the whole command for parsed options; :func:`execute` the test
+itself, counting the model calls for the progress bar and the timing line.
+"""
+
+from __future__ import annotations
+
+import time
+from typing import Any, Callable, TextIO
+
+import numpy as np
+
+from korvan.cli import jobs, show, sweep
+from korvan.cli.job import Job, Outcome, RunReport
+from korvan.cli.options import Options
+from korvan.cli.outputs import write_outputs
+from korvan.cli.plan import prepare
+from korvan.errors import NativeModuleError, UsageError
+from korvan.models import Model, fit_estimator, make_estimator, wrap_model
+from korvan.rows import label_worst_rows, worst_rows
+
+__all__ = ["Outcome", "RunReport", "execute", "run"]
+
+
+def _load_test_class() -> type:
+    # Imported when the command runs, so that --help works without the build.
+    try:
+        from korvan.factsheet.diagnose.robustness import RobustnessTest
+    except ImportError as exc:
+        raise NativeModuleError(str(exc)) from exc
+    return RobustnessTest
+
+
+
+# -- progress and timing -----------------------------------------------------
+
+class Progress:
+    """A one-line progress bar over the model calls, drawn only on a terminal."""
+
+    def __init__(self, total: int, stream: TextIO, width: int = 30) -> None:
+        self.total = max(total, 1)
+        self.stream = stream
+        self.width = width
+        isatty = getattr(stream, "isatty", None)
+        self.enabled = bool(isatty and isatty())
+        self.done = 0
+
+    def step(self) -> None:
+        self.done += 1
+        if self.enabled:
+            shown = min(self.done, self.total)
+            filled = self.width * shown // self.total
+            bar = "#" * filled + "-" * (self.width - filled)
+            self.stream.write(f"\rRobustness test [{bar}] {shown}/{self.total} model calls")
+            self.stream.flush()
+
+    def close(self) -> None:
+        if self.enabled and self.done:
+            self.stream.write("\n")
+            self.stream.flush()
+
+
+
+class _CountingModel:
+    """Passes calls to a model while counting and timing them."""
+
+    def __init__(self, model: Model, progress: Progress) -> None:
+        self._model = model
+        self._progress = progress
+        self.name = model.name
+        self.estimator = model.estimator
+        self.calls = 0
+        self.seconds = 0.0
+
+    @property
+    def classes_(self) -> Any:
+        return self._model.classes_
+
+    def _call(self, method: Callable[[np.ndarray], np.ndarray], X: np.ndarray) -> np.ndarray:
+        start = time.perf_counter()
+        try:
+            return method(X)
+        finally:
+            self.seconds += time.perf_counter() - start
+            self.calls += 1
+            self._progress.step()
+
+    def predict(self, X: np.ndarray) -> np.ndarray:
+        return self._call(self._model.predict, X)
+
+
+
+class _CountingProbabilisticModel(_CountingModel):
+    def predict_proba(self, X: np.ndarray) -> np.ndarray:
+        return self._call(self._model.predict_proba, X)  # type: ignore[attr-defined]
+
+
+
+def _counting(model: Model, progress: Progress) -> _CountingModel:
+    if hasattr(model, "predict_proba"):
+        return _CountingProbabilisticModel(model, progress)
+    return _CountingModel(model, progress)
+
+
+
+# -- the run -----------------------------------------------------------------
+
+def execute(job: Job, stderr: TextIO) -> Outcome:
+    """Fit the model when none was loaded, run the test and name the worst rows."""
+    opts, ds = job.opts, job.dataset
+    test_class = _load_test_class()
+    model = job.model
+    if model is None:
+        start = time.perf_counter()
+        estimator = make_estimator(opts.model, ds.task_type, random_state=opts.seed)
+        try:
+            fit_estimator(estimator, *ds.get_X_y_data("train"))
+        except ValueError as exc:
+            raise UsageError(f"fitting the {opts.model} model failed: {exc}") from None
+        job.seconds["fit"] = time.perf_counter() - start
+        model = wrap_model(estimator, dataset=ds)
+    runs = 1 + sweep.extra_runs(opts, ds.feature_names)
+    progress = Progress(runs * (1 + len(opts.noise_levels) * opts.n_repeats), stderr)
+    counted = _counting(model, progress)
+    start = time.perf_counter()
+    run_kwargs = dict(
+        dataset=opts.split, metric=job.metric.name, n_repeats=opts.n_repeats,
+        perturb_features=opts.features, perturb_method=opts.method,
+        noise_levels=list(opts.noise_levels), threshold=opts.threshold,
+        random_state=opts.seed,
+    )
+    found = None
+    try:
+        with jobs.command_test(opts, test_class, ds, model, counted, progress.step) as test:
+            result = test.run(**run_kwargs)
+            if opts.wants_sweep:
+                found = sweep.run_sweep(test, opts, run_kwargs, result)
+    except ValueError as exc:
+        raise UsageError(f"robustness test failed: {exc}") from None
+    finally:
+        progress.close()
+    if opts.parallel:
+        # The rounds ran in workers, where predicting and perturbing overlap.
+        counted.calls = runs * (1 + len(opts.noise_levels) * opts.n_repeats)
+        job.seconds["rounds"] = time.perf_counter() - start
+    else:
+        job.seconds["predict"] = counted.seconds
+        job.seconds["perturb"] = time.perf_counter() - start - counted.seconds
+    label_worst_rows(result, ds)
+    worst = None
+    if opts.worst_rows is not None:
+        worst = worst_rows(result, ds, model)
+    return Outcome(result=result, model=model, model_calls=counted.calls, worst=worst,
+                   sweep=found)
+
+
+
+def run(opts: Options, stdout: TextIO, stderr: TextIO) -> RunReport:
+    """Run the command for parsed arguments: check, run, write, print.
+
+    Raises
+    ------
+    UsageError
+        For bad input; nothing has been written then.
+    """
+    started = time.perf_counter()
+    job = prepare(opts)
+    show.print_roles(job, stdout)
+    outcome = execute(job, stderr)
+    paths = write_outputs(job, outcome)
+    job.seconds["total"] = time.perf_counter() - started
+    show.print_summary(job, outcome, paths, stdout)
+    verdict = None
+    if opts.max_drop is not None:
+        # The last line, where a CI log reader looks.
+        verdict = sweep.verdict(outcome.result, outcome.sweep, opts.max_drop)
+        print(verdict.message, file=stdout)
+    return RunReport(result=outcome.result, paths=paths, model_calls=outcome.model_calls,
+                     seconds=job.seconds, verdict=verdict)
+

@@ -1,0 +1,87 @@
+"""Every line of terminal text the command prints."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any, Sequence, TextIO
+
+from korvan.cli.job import Job, Outcome
+from korvan.roles import roles_table
+from korvan.stats import summary_lines
+from korvan.sweep import sweep_lines
+
+
+__all__ = ["print_roles", "print_summary", "print_sweep"]
+
+#: Rows of the ranked table printed; the saved sweep has all of them.
+PRINTED_ROWS = 30
+
+
+def _names(values: Sequence[Any], limit: int = 30) -> str:
+    values = list(values)
+    shown = ", ".join(str(v) for v in values[:limit])
+    return shown + (f", ... ({len(values)} in all)" if len(values) > limit else "")
+
+
+
+def print_roles(job: Job, out: TextIO) -> None:
+    """The role of every column, so that a wrong inference is seen before the run."""
+    print(f"Columns of {job.dataset.name}:", file=out)
+    print(roles_table(job.roles), file=out)
+    print("", file=out)
+
+
+
+def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextIO) -> None:
+    """The table of scores, the mean drop per level, the worst rows and the files."""
+    opts, ds, metric, result = job.opts, job.dataset, job.metric, outcome.result
+    table = result.table
+    n_rows = ds.get_X_y_data(opts.split)[0].shape[0]
+    better = "higher" if metric.higher_is_better else "lower"
+    print(f"Robustness of {outcome.model.name} on {ds.name} ({ds.task_type}, {opts.split} "
+          f"split, {n_rows} rows)", file=out)
+    print(f"Metric {metric.name} ({better} is better), {opts.n_repeats} repeats per level, "
+          f"{opts.method} noise on {len(job.features)} of {len(ds.feature_names)} features, "
+          f"seed {opts.seed}", file=out)
+    print("", file=out)
+    print(f"{metric.name} per repeat and noise level:", file=out)
+    print(table.to_string(float_format=lambda v: f"{v:.6g}"), file=out)
+    print("", file=out)
+    for line in summary_lines(result.summary, metric.name):
+        print(line, file=out)
+    info = result.value["data_info"]
+    n_worst, n_rest = len(info["sample_idx1"]), len(info["sample_idx2"])
+    print("", file=out)
+    first = f"{float(table.columns[1]):g}" if table.shape[1] > 1 else "the first level"
+    print(f"Worst group: {n_worst} rows, whose predictions move most at noise {first}; "
+          f"remaining: {n_rest} rows", file=out)
+    labels = info.get("row_labels1", [])
+    if labels:
+        print(f"  Rows, most affected first: {_names(labels, 10)}", file=out)
+    if outcome.sweep is not None:
+        print_sweep(out, outcome.sweep)
+    print("", file=out)
+    width = max(len(label) for label in paths) + 1
+    for label, path in paths.items():
+        print(f"{label + ':':<{width}} {path}", file=out)
+    print(_format_times(job.seconds), file=out)
+
+
+
+def _format_times(seconds: dict[str, float]) -> str:
+    total = seconds.get("total", 0.0)
+    parts = [f"{name} {seconds[name]:.2f}" for name in
+             ("read", "load", "fit", "predict", "perturb", "rounds", "write") if name in seconds]
+    return f"Time: {total:.2f} s in all ({', '.join(parts)})"
+
+
+
+def print_sweep(out: TextIO, found: Any) -> None:
+    """Print the ranked table."""
+    what = "feature group" if any(len(r.features or ()) > 1 for r in found.rows) else "feature"
+    print("", file=out)
+    print(f"Drop of the mean {found.metric} per {what}, each perturbed alone, largest first:",
+          file=out)
+    for line in sweep_lines(found, limit=PRINTED_ROWS):
+        print(line, file=out)
+
