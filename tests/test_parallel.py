@@ -227,7 +227,8 @@ def test_command_failure_is_one_line_and_writes_nothing(data_file, make, status,
     folder, estimator = data_file
     joblib.dump(make(estimator), folder / "model.joblib")
     proc = _command(["data.csv", "--target", "y", "--categorical", "city", "--model-file",
-                     "model.joblib", "--allow-pickle", "--jobs", "2", *SMALL, "--output", "out"],
+                     "model.joblib", "--allow-pickle", "--jobs", "2", "--workers", "processes",
+                     *SMALL, "--output", "out"],
                     folder)
     _, err = proc.communicate(timeout=600)
     assert proc.returncode == status
@@ -239,7 +240,7 @@ def test_command_failure_is_one_line_and_writes_nothing(data_file, make, status,
 
 def test_ctrl_c_stops_the_workers_and_writes_nothing(tmp_path):
     proc = _command(["--bundled", "diabetes", "--model", "linear", "--n-repeats", "5000",
-                     "--jobs", "2", "--output", "out"], tmp_path)
+                     "--jobs", "2", "--workers", "processes", "--output", "out"], tmp_path)
     deadline = time.monotonic() + 300
     while len(_alive_in_group(proc.pid)) < 3 and time.monotonic() < deadline:
         time.sleep(0.2)  # the command and its two workers

@@ -33,6 +33,10 @@ class Job:
     model: Model | None
     task_source: str
     seconds: dict[str, float] = field(default_factory=dict)
+    #: Workers asked for (``--jobs``, capped at the cores), None for a sequential run.
+    n_jobs: int | None = None
+    #: One line each, for the user to read before the run.
+    notes: list[str] = field(default_factory=list)
 
 
 
@@ -45,6 +49,8 @@ class Outcome:
     model_calls: int
     worst: pd.DataFrame | None = None
     sweep: Any = None
+    #: Where the rounds ran ("2 threads", "one core: the run is too small"), when in parallel.
+    workers: str | None = None
 
 
 

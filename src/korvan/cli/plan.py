@@ -15,7 +15,7 @@ from typing import Any, Hashable, Sequence
 import numpy as np
 import pandas as pd
 
-from korvan.cli import sweep
+from korvan.cli import jobs, sweep
 from korvan.cli.job import Job
 from korvan.cli.options import DEMO_DATA, Options
 from korvan.cli.outputs import OutputError, check_targets, planned_outputs
@@ -274,6 +274,7 @@ def prepare(opts: Options) -> Job:
         if given:
             raise UsageError(f"{', '.join(given)} appl{'y' if len(given) > 1 else 'ies'} "
                              "to a data file only; the bundled data sets fix their own")
+    n_jobs, note = jobs.check(opts)
     seconds: dict[str, float] = {}
     planned = planned_outputs(opts)
     try:
@@ -308,5 +309,6 @@ def prepare(opts: Options) -> Job:
     _check_split(opts, ds, features, fitting=model is None)
     _check_memory(opts, ds)
     return Job(opts=opts, dataset=ds, roles=roles, metric=metric, features=features,
-               model=model, task_source=source, seconds=seconds)
+               model=model, task_source=source, seconds=seconds, n_jobs=n_jobs,
+               notes=[note] if note else [])
 

@@ -121,7 +121,9 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
         job.seconds["fit"] = time.perf_counter() - start
         model = wrap_model(estimator, dataset=ds)
     runs = 1 + sweep.extra_runs(opts, ds.feature_names)
-    progress = Progress(runs * (1 + len(opts.noise_levels) * opts.n_repeats), stderr)
+    # Every run's rounds, and one prediction of the unperturbed split for all of them.
+    calls = runs * len(opts.noise_levels) * opts.n_repeats + 1
+    progress = Progress(calls, stderr)
     counted = _counting(model, progress)
     start = time.perf_counter()
     run_kwargs = dict(
@@ -130,10 +132,12 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
         noise_levels=list(opts.noise_levels), threshold=opts.threshold,
         random_state=opts.seed,
     )
-    found = None
+    found = workers = None
     try:
-        with jobs.command_test(opts, test_class, ds, model, counted, progress.step) as test:
+        with jobs.command_test(opts, job.n_jobs, test_class, ds, model, counted,
+                               progress.step) as test:
             result = test.run(**run_kwargs)
+            workers = getattr(test, "choice", None)
             if opts.wants_sweep:
                 found = sweep.run_sweep(test, opts, run_kwargs, result)
     except ValueError as exc:
@@ -142,7 +146,7 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
         progress.close()
     if opts.parallel:
         # The rounds ran in workers, where predicting and perturbing overlap.
-        counted.calls = runs * (1 + len(opts.noise_levels) * opts.n_repeats)
+        counted.calls = calls
         job.seconds["rounds"] = time.perf_counter() - start
     else:
         job.seconds["predict"] = counted.seconds
@@ -152,7 +156,7 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
     if opts.worst_rows is not None:
         worst = worst_rows(result, ds, model)
     return Outcome(result=result, model=model, model_calls=counted.calls, worst=worst,
-                   sweep=found)
+                   sweep=found, workers=None if workers is None else str(workers))
 
 
 
@@ -166,6 +170,7 @@ def run(opts: Options, stdout: TextIO, stderr: TextIO) -> RunReport:
     """
     started = time.perf_counter()
     job = prepare(opts)
+    show.print_notes(job, stderr)
     show.print_roles(job, stdout)
     outcome = execute(job, stderr)
     paths = write_outputs(job, outcome)

@@ -6,12 +6,13 @@ from pathlib import Path
 from typing import Any, Sequence, TextIO
 
 from korvan.cli.job import Job, Outcome
+from korvan.cli.options import PROG
 from korvan.roles import roles_table
 from korvan.stats import summary_lines
 from korvan.sweep import sweep_lines
 
 
-__all__ = ["print_roles", "print_summary", "print_sweep"]
+__all__ = ["print_notes", "print_roles", "print_summary", "print_sweep"]
 
 #: Rows of the ranked table printed; the saved sweep has all of them.
 PRINTED_ROWS = 30
@@ -21,6 +22,13 @@ def _names(values: Sequence[Any], limit: int = 30) -> str:
     values = list(values)
     shown = ", ".join(str(v) for v in values[:limit])
     return shown + (f", ... ({len(values)} in all)" if len(values) > limit else "")
+
+
+
+def print_notes(job: Job, err: TextIO) -> None:
+    """What the command changed of the options, one line each."""
+    for note in job.notes:
+        print(f"{PROG}: note: {note}", file=err)
 
 
 
@@ -64,6 +72,8 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     width = max(len(label) for label in paths) + 1
     for label, path in paths.items():
         print(f"{label + ':':<{width}} {path}", file=out)
+    if outcome.workers is not None:
+        print(f"Rounds computed on {outcome.workers}", file=out)
     print(_format_times(job.seconds), file=out)
 
 
