@@ -252,3 +252,39 @@ def test_ctrl_c_stops_the_workers_and_writes_nothing(tmp_path):
     assert len(lines) == 1 and "interrupted" in lines[0], err
     assert not (tmp_path / "out").exists()
     assert _gone(proc.pid)
+
+
+def _main(argv, capsys):
+    from korvan import cli
+
+    code = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_jobs_beyond_the_cores_is_capped_with_a_note(tmp_path, capsys):
+    args = ["--bundled", "diabetes", "--model", "linear", *SMALL, "--per-feature", "--no-html"]
+    code, _, err = _main([*args, "--output", tmp_path / "seq"], capsys)
+    assert code == 0 and err == ""
+    code, out, err = _main([*args, "--jobs", "9999", "--output", tmp_path / "par"], capsys)
+    assert code == 0
+    cores = joblib.cpu_count()
+    assert err.splitlines() == [f"korvan-robustness: note: --jobs 9999 is more than the {cores} "
+                                f"cores of this machine; using {cores}"]
+    where = [line for line in out.splitlines() if line.startswith("Rounds computed on ")]
+    assert len(where) == 1 and re.fullmatch(
+        rf"Rounds computed on (one core: the run is too small|{cores} threads)", where[0])
+    for name in ("result.json", "features.json"):
+        assert (tmp_path / "par" / name).read_bytes() == (tmp_path / "seq" / name).read_bytes()
+
+
+@pytest.mark.parametrize("options, words", [
+    (["--workers", "threads"], "--workers needs --jobs"),
+    (["--workers", "processes", "--scheduler", "tcp://127.0.0.1:1"], "with --scheduler"),
+    (["--jobs", "2", "--workers", "fibers"], "invalid choice: 'fibers'"),
+])
+def test_workers_option_misuse(tmp_path, capsys, options, words):
+    code, out, err = _main(["--bundled", "diabetes", "--model", "linear", *options,
+                            "--output", tmp_path / "out"], capsys)
+    assert code == 2 and len(err.strip().splitlines()) == 1 and words in err, err
+    assert not (tmp_path / "out").exists()
