@@ -7,7 +7,7 @@ import joblib
 import numpy as np
 import pandas as pd
 import pytest
-from sklearn.ensemble import RandomForestRegressor
+from sklearn.ensemble import HistGradientBoostingRegressor, RandomForestRegressor
 from sklearn.linear_model import Ridge
 
 from conftest import assert_same_result
@@ -111,6 +111,35 @@ def test_lock_watch(block, holds):
     with LockWatch() as watch:
         block()
     assert watch.holds is holds, (watch.blocked, len(watch.delays))
+
+
+class _PoolThreads:
+    """Notes the OpenMP threads the predicting thread may use."""
+
+    def __init__(self, estimator):
+        self.estimator = estimator
+        self.seen = []
+
+    def predict(self, X):
+        from threadpoolctl import threadpool_info
+
+        self.seen += [p["num_threads"] for p in threadpool_info() if p["user_api"] == "openmp"]
+        return self.estimator.predict(X)
+
+
+def test_threads_hold_the_model_pools_to_their_share(big):
+    ds, estimator = big
+    pytest.importorskip("threadpoolctl")
+    watched = _PoolThreads(HistGradientBoostingRegressor(max_iter=20).fit(
+        *ds.get_X_y_data("train")[:2]))
+    model = wrap_model(watched, name="hgb")
+    test = ParallelRobustnessTest(ds, model, n_jobs=2)
+    with joblib.parallel_config(backend="threading"):
+        got = test.run(**RUN)
+    assert watched.seen, "no OpenMP library loaded"
+    rounds = watched.seen[1:]  # the first call is the baseline, in this thread
+    assert rounds and max(rounds) <= max(1, joblib.cpu_count() // 2)
+    assert_same_result(got, RobustnessTest(ds, model).run(**RUN))
 
 
 # -- how often the model predicts ---------------------------------------------

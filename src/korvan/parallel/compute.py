@@ -8,7 +8,7 @@ from typing import Any, Callable, Sequence
 
 import joblib
 import numpy as np
-from threadpoolctl import threadpool_limits
+from threadpoolctl import ThreadpoolController, threadpool_limits
 
 from korvan.parallel.choice import (Choice, LockWatch, backend_kind, decide, explicit_backend,
                                     inner_threads, workers_ignore_sigint)
@@ -115,12 +115,16 @@ def compute_rounds(sets: Sequence[RoundSet], X: np.ndarray,
 
         ship = Shipment(kind, X, predict_funcs, perturber, len(rounds), stack)
         inner = inner_threads(kind, workers)
+        pools = None
         if kind == "threads":
-            # One process: its OpenMP and BLAS pools are shared by the rounds.
-            stack.enter_context(threadpool_limits(inner))
+            # One process: its BLAS pools are shared by the rounds, and each
+            # worker thread holds its own OpenMP setting.
+            stack.enter_context(threadpool_limits(inner, user_api="blas"))
+            pools = ThreadpoolController()
         tasks = (
             joblib.delayed(compute_round)(ship.perturber, ship.X, ship.predict_funcs,
-                                          *rounds[pos].arguments(sets), ship.status, inner, pos)
+                                          *rounds[pos].arguments(sets), ship.status, inner, pos,
+                                          pools)
             for pos in todo
         )
         try:

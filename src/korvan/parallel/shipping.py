@@ -97,9 +97,19 @@ def model_config(inner: int) -> Any:
 
 
 def compute_round(perturber: Any, X: Any, predict_funcs: Any, features: list[Any], method: str,
-                  noise_level: Any, seed: int, status: Any, inner: int,
-                  index: int) -> tuple[int, list[Any]]:
-    """Perturb a copy of ``X`` as the sequential run does for this seed; every model predicts on it."""
+                  noise_level: Any, seed: int, status: Any, inner: int, index: int,
+                  pools: Any = None) -> tuple[int, list[Any]]:
+    """Perturb a copy of ``X`` as the sequential run does for this seed; every model predicts on it.
+
+    ``pools``, a ``threadpoolctl.ThreadpoolController``, holds OpenMP to
+    ``inner`` threads in this thread: OpenMP's thread count is a setting of
+    each thread, so a limit set by the thread that started the workers does
+    not reach them.
+    """
+    if pools is not None:
+        with pools.limit(limits=inner, user_api="openmp"):
+            return compute_round(perturber, X, predict_funcs, features, method, noise_level,
+                                 seed, status, inner, index)
     if status is not None:
         _open(status)[index] = os.getpid()
     # A memory-mapped matrix is handed on as a plain array view: _perturb
