@@ -1,6 +1,6 @@
 """The default choice of workers against one core, threads and processes, side by side.
 
-Part 1: for each model (a random forest, histogram gradient boosting,
+Runs: for each model (a random forest, histogram gradient boosting,
 LightGBM, a linear model, the command's demo), one run of 3 noise levels x
 10 repeats on 100,000 x 20 rows (the demo: its own 133 rows, 5 levels), timed
 in this one process: the sequential ``RobustnessTest``, then
@@ -9,11 +9,11 @@ and with loky processes (its pool started before the timing).  Printed: the
 best time of each and its ratio to one core (above 1 is faster), the choice
 made, and whether every result equals the sequential one.
 
-Part 2: a per-feature sweep (one level, R repeats, no all-features run:
+Sweep: a per-feature sweep (one level, R repeats, no all-features run:
 F x R + 1 predictions) against ``sklearn.inspection.permutation_importance``
 with the same R (F x R + 1 predictions), sequential and with 2 workers.
 
-Part 3: the threads the model's own pools (OpenMP, BLAS) run with inside
+Threads: the threads the model's own pools (OpenMP, BLAS) run with inside
 each round of the gradient boosting model, from threadpoolctl in the thread
 that predicts, for every choice: workers x threads per worker against the
 cores.
@@ -108,8 +108,8 @@ def load() -> str:
     return f"{one:.2f} {five:.2f} {fifteen:.2f}"
 
 
-def part1(cases, repeat) -> None:
-    print(f"\nPart 1: one run; ratio = one core / this (above 1 is faster); best of {repeat}, "
+def runs(cases, repeat) -> None:
+    print(f"\nRuns: one run; ratio = one core / this (above 1 is faster); best of {repeat}, "
           f"the four taken in turn so that a change of load hits them alike")
     print(f"  {'model':<9} {'one core':>9} {'default':>17} {'threads':>15} {'loky':>15}  "
           f"{'default chose':<32} equal")
@@ -143,12 +143,12 @@ def part1(cases, repeat) -> None:
         print(" ".join(row) + f"  {chose:<32} {'yes' if equal else 'NO'}", flush=True)
 
 
-def part2(ds, model, repeat, repeats) -> None:
+def sweeps(ds, model, repeat, repeats) -> None:
     from sklearn.inspection import permutation_importance
 
     X, y, _ = ds.get_X_y_data("test")
     features = len(ds.feature_names)
-    print(f"\nPart 2: every feature alone, {repeats} repeats, on the test split "
+    print(f"\nSweep: every feature alone, {repeats} repeats, on the test split "
           f"({X.shape[0]} rows): {features} x {repeats} + 1 predictions each")
     for workers in (1, 2):
         def ours():
@@ -171,8 +171,8 @@ def part2(ds, model, repeat, repeats) -> None:
               f"{mine / other:.2f}x its time")
 
 
-def part3(ds, model, run) -> None:
-    print("\nPart 3: threads of the model's pools inside the rounds (threadpoolctl)")
+def pool_threads(ds, model, run) -> None:
+    print("\nThreads: threads of the model's pools inside the rounds (threadpoolctl)")
     cores = joblib.cpu_count()
     for label, config in (("one core", "sequential"), ("default", None),
                           ("threads", "threading"), ("loky", "loky")):
@@ -220,12 +220,12 @@ def main() -> None:
                            dict(noise_levels=[0.1, 0.2, 0.3, 0.4, 0.5], n_repeats=10))
         else:
             cases[name] = (ds, wrap_model(every[name]().fit(Xtr, ytr)), run)
-    part1(cases, args.repeat)
+    runs(cases, args.repeat)
     forest_ds, forest, _ = cases.get("forest", next(iter(cases.values())))
-    part2(forest_ds, forest, args.repeat, args.sweep_repeats)
+    sweeps(forest_ds, forest, args.repeat, args.sweep_repeats)
     # A model with OpenMP threads of its own.
     hgb_ds, hgb, _ = cases.get("hgb", (forest_ds, forest, run))
-    part3(hgb_ds, hgb, dict(run, n_repeats=4))
+    pool_threads(hgb_ds, hgb, dict(run, n_repeats=4))
     print(f"\nload after: {load()}")
 
 
