@@ -15,14 +15,14 @@ SRC = pathlib.Path(__file__).resolve().parents[1] / "src" / "korvan"
 # Module (or package) -> layer, lowest first; a module's layer is that of its
 # longest listed prefix.
 LAYERS = {
-    "korvan.errors": 1, "korvan.text": 1, "korvan.jsonable": 1, "korvan.utils.constants": 1,
+    "korvan.errors": 1, "korvan.text": 1, "korvan.jsonable": 1, "korvan.constants": 1,
     "korvan.metrics": 2, "korvan.frames": 2, "korvan.stats": 2, "korvan.inputs": 2,
     "korvan.report": 3,
     "korvan.data": 4, "korvan.models": 4, "korvan.modelinfo": 4, "korvan.roles": 4,
-    "korvan.factsheet": 5, "korvan.parallel": 5,
-    "korvan.result": 6, "korvan.rows": 6, "korvan.utils.results": 6,
-    "korvan.sweep": 7, "korvan.compare": 7, "korvan.testing": 7,
-    "korvan.cli": 8, "korvan.__main__": 9, "korvan": 0,
+    "korvan.factsheet": 5, "korvan.utils": 5, "korvan.result": 5, "korvan.rows": 5,
+    "korvan.parallel": 5,
+    "korvan.sweep": 6, "korvan.compare": 6, "korvan.testing": 6,
+    "korvan.cli": 7, "korvan.__main__": 8, "korvan": 0,
 }
 
 

@@ -9,7 +9,7 @@ holds the data, model, metric and result objects it runs with, and the
 Layers, data flowing upwards; a module imports only modules of its own layer
 or below (imports inside functions included):
 
-1. ``errors``, ``text``, ``jsonable``, ``utils.constants``: error types,
+1. ``errors``, ``text``, ``jsonable``, ``constants``: error types,
    formatting for people, JSON values.
 2. ``metrics``, ``frames``, ``stats``, ``inputs``: the metric table, frames
    and their schema, statistics of score tables, reading files.
@@ -17,10 +17,11 @@ or below (imports inside functions included):
    that hold it).
 4. ``data``, ``models``, ``roles``: the data set, the model wrapper, column
    roles.
-5. ``factsheet`` (the paths the native test imports), ``parallel``.
-6. ``result``, ``rows``: what a test returns, its worst rows.
-7. ``sweep``, ``compare``, ``testing``: what users ask of results.
-8. ``cli``: the command (options -> plan -> run -> show -> exit status).
+5. ``factsheet`` and ``utils`` (the paths the native test imports),
+   ``result``, ``rows``, ``parallel``: the test, what it returns, its worst
+   rows, its rounds in workers.
+6. ``sweep``, ``compare``, ``testing``: what users ask of results.
+7. ``cli``: the command (options -> plan -> run -> show -> exit status).
 """
 
 __version__ = "0.1.0"

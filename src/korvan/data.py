@@ -22,7 +22,8 @@ from sklearn.model_selection import train_test_split
 from korvan.errors import DataError
 from korvan.frames import FrameSchema
 from korvan.inputs import read_table
-from korvan.utils.constants import (
+from korvan.text import name_list
+from korvan.constants import (
     CATEGORICAL,
     CLASSIFICATION,
     FEATURE_TYPES,
@@ -41,11 +42,6 @@ BUNDLED: tuple[str, ...] = ("diabetes", "breast_cancer")
 # An integer target with at most this many distinct values is taken for class
 # labels; with more it is taken for a quantity to regress.
 MAX_INFERRED_CLASSES = 20
-
-
-def _names(values: Sequence[Any], limit: int = 30) -> str:
-    shown = ", ".join(str(v) for v in list(values)[:limit])
-    return shown + (f", ... ({len(values)} in all)" if len(values) > limit else "")
 
 
 def infer_feature_type(column: pd.Series) -> str:
@@ -162,10 +158,10 @@ class DataSet:
             raise DataError("The data has no rows")
         if frame.columns.has_duplicates:
             dup = frame.columns[frame.columns.duplicated()].unique().tolist()
-            raise DataError(f"Column names must be unique; repeated: {_names(dup)}")
+            raise DataError(f"Column names must be unique; repeated: {name_list(dup)}")
         columns = list(frame.columns)
         if not isinstance(target, Hashable) or target not in frame.columns:
-            raise DataError(f"Unknown target column {target!r}; columns are: {_names(columns)}")
+            raise DataError(f"Unknown target column {target!r}; columns are: {name_list(columns)}")
 
         self.name = "data" if name is None else str(name)
         self.target = target
@@ -199,7 +195,7 @@ class DataSet:
             if sample_weight not in frame.columns:
                 raise DataError(
                     f"Unknown sample-weight column {sample_weight!r}; columns are: "
-                    f"{_names(list(frame.columns))}"
+                    f"{name_list(list(frame.columns))}"
                 )
             if sample_weight == target:
                 raise DataError("The sample-weight column cannot be the target")
@@ -241,7 +237,7 @@ class DataSet:
                     role = "target" if fn == target else "sample-weight column"
                     raise DataError(f"Feature {fn!r} is the {role}; it cannot be a feature")
                 if fn not in frame.columns:
-                    raise DataError(f"Unknown feature {fn!r}; valid features are: {_names(valid)}")
+                    raise DataError(f"Unknown feature {fn!r}; valid features are: {name_list(valid)}")
             if len(set(names)) != len(names):
                 raise DataError("Feature names must not repeat")
         if not names:
@@ -257,7 +253,7 @@ class DataSet:
                 if fn not in self.feature_names:
                     raise DataError(
                         f"Unknown feature {fn!r} given a feature type; valid features "
-                        f"are: {_names(self.feature_names)}"
+                        f"are: {name_list(self.feature_names)}"
                     )
                 given[fn] = ft
         elif feature_types is not None:

@@ -10,7 +10,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
-from korvan.utils.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
+from korvan.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 __all__ = ["Metric", "METRIC_TABLE", "METRICS", "get_metric", "metrics_for_task",
            "default_metric"]

@@ -13,7 +13,7 @@ from typing import Any, Hashable, Sequence
 import numpy as np
 import pandas as pd
 
-from korvan.utils.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
+from korvan.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 __all__ = ["Model", "ProbabilisticModel", "wrap_model", "bind_model", "make_estimator",
            "fit_estimator", "check_features", "fitted_feature_names", "FeatureMismatch",

@@ -10,14 +10,15 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass, field
-from typing import Any, Hashable, Sequence
+from typing import Hashable, Sequence
 
 import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
 from korvan.data import DataError, infer_feature_type
-from korvan.utils.constants import CATEGORICAL, NUMERICAL
+from korvan.constants import CATEGORICAL, NUMERICAL
+from korvan.text import name_list
 
 __all__ = ["ColumnRoles", "assign_roles", "unusable_columns", "unusable_message", "roles_table",
            "non_missing_counts"]
@@ -64,10 +65,6 @@ class ColumnRoles:
         return [(role, cols) for role, cols in rows if cols]
 
 
-def _names(values: Sequence[Any]) -> str:
-    return ", ".join(str(v) for v in values)
-
-
 def assign_roles(frame: pd.DataFrame, target: Hashable, weight: Hashable | None = None,
                  drop: Sequence[Hashable] = (), categorical: Sequence[Hashable] = ()
                  ) -> ColumnRoles:
@@ -81,23 +78,23 @@ def assign_roles(frame: pd.DataFrame, target: Hashable, weight: Hashable | None 
     columns = list(frame.columns)
     known = set(columns)
     if target not in known:
-        raise DataError(f"Unknown target column {target!r}; columns are: {_names(columns)}")
+        raise DataError(f"Unknown target column {target!r}; columns are: {name_list(columns, limit=None)}")
     for option, names in (("--sample-weight", [] if weight is None else [weight]),
                           ("--drop", drop)):
         unknown = [n for n in names if n not in known]
         if unknown:
             what = "column" if option != "--drop" else "columns"
-            raise DataError(f"{option}: unknown {what} {_names(unknown)}; "
-                            f"columns are: {_names(columns)}")
+            raise DataError(f"{option}: unknown {what} {name_list(unknown, limit=None)}; "
+                            f"columns are: {name_list(columns, limit=None)}")
     clash = [n for n in drop if n in (target, weight)]
     if clash:
-        raise DataError(f"--drop: {_names(clash)} is the target or the weight; it cannot be dropped")
+        raise DataError(f"--drop: {name_list(clash, limit=None)} is the target or the weight; it cannot be dropped")
     reserved = {target, *drop} | ({weight} if weight is not None else set())
     features = [c for c in columns if c not in reserved]
     for name in categorical:
         if name not in features:
             raise DataError(f"--categorical: {name!r} is not a feature column; valid "
-                            f"columns are: {_names(features)}")
+                            f"columns are: {name_list(features, limit=None)}")
     if not features:
         raise DataError("No feature columns are left besides the target")
     types: dict[Hashable, str] = {}
@@ -168,7 +165,7 @@ def roles_table(roles: ColumnRoles, limit: int = 12) -> str:
     width = max(len(role) for role, _ in rows)
     lines = []
     for role, cols in rows:
-        shown = _names(cols[:limit]) + (f", ... ({len(cols)} in all)" if len(cols) > limit else "")
+        shown = name_list(cols[:limit], limit=None) + (f", ... ({len(cols)} in all)" if len(cols) > limit else "")
         lines.append(f"  {role:<{width}}  {shown}")
     return "\n".join(lines)
 

@@ -17,7 +17,7 @@ from korvan.data import BUNDLED, SPLITS
 from korvan.errors import UsageError
 from korvan.metrics import METRICS, default_metric
 from korvan.models import INPUT_MODES, MODEL_KINDS
-from korvan.utils.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
+from korvan.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 __all__ = ["PROG", "DEMO_DATA", "Options", "MaxDrop", "build_parser", "parse"]
 

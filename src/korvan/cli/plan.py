@@ -26,18 +26,13 @@ from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
 from korvan.models import FeatureMismatch, check_features, wrap_model
 from korvan.roles import (ColumnRoles, assign_roles, non_missing_counts, unusable_columns,
                           unusable_message)
-from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
+from korvan.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
+from korvan.text import name_list
 
 __all__ = ["Job", "prepare", "available_memory", "format_bytes"]
 
 # A run may keep at most this share of the available memory unless told otherwise.
 MEMORY_SHARE = 0.5
-
-
-def _names(values: Sequence[Any], limit: int = 30) -> str:
-    values = list(values)
-    shown = ", ".join(str(v) for v in values[:limit])
-    return shown + (f", ... ({len(values)} in all)" if len(values) > limit else "")
 
 
 
@@ -180,8 +175,8 @@ def _check_model_classes(estimator: Any, ds: DataSet) -> None:
     fitted = list(np.asarray(fitted).tolist())
     labels = list(np.asarray(ds.classes).tolist())
     if fitted != labels and fitted != list(range(len(labels))):
-        raise UsageError(f"The model's classes ({_names(fitted, 10)}) are not the target's "
-                         f"({_names(labels, 10)})")
+        raise UsageError(f"The model's classes ({name_list(fitted, 10)}) are not the target's "
+                         f"({name_list(labels, 10)})")
 
 
 
@@ -300,7 +295,7 @@ def prepare(opts: Options) -> Job:
     for fn in opts.features or []:
         if fn not in ds.feature_names:
             raise UsageError(f"--features: unknown feature {fn!r}; valid features are: "
-                             f"{_names(ds.feature_names)}")
+                             f"{name_list(ds.feature_names)}")
     try:
         sweep.check_arguments(opts, ds.feature_names, opts.noise_levels)
     except ValueError as exc:

@@ -3,25 +3,20 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any, Sequence, TextIO
+from typing import Any, TextIO
 
 from korvan.cli.job import Job, Outcome
 from korvan.cli.options import PROG
 from korvan.roles import roles_table
 from korvan.stats import summary_lines
 from korvan.sweep import sweep_lines
+from korvan.text import name_list
 
 
 __all__ = ["print_notes", "print_roles", "print_summary", "print_sweep"]
 
 #: Rows of the ranked table printed; the saved sweep has all of them.
 PRINTED_ROWS = 30
-
-
-def _names(values: Sequence[Any], limit: int = 30) -> str:
-    values = list(values)
-    shown = ", ".join(str(v) for v in values[:limit])
-    return shown + (f", ... ({len(values)} in all)" if len(values) > limit else "")
 
 
 
@@ -65,7 +60,7 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
           f"remaining: {n_rest} rows", file=out)
     labels = info.get("row_labels1", [])
     if labels:
-        print(f"  Rows, most affected first: {_names(labels, 10)}", file=out)
+        print(f"  Rows, most affected first: {name_list(labels, 10)}", file=out)
     if outcome.sweep is not None:
         print_sweep(out, outcome.sweep)
     print("", file=out)

@@ -13,7 +13,7 @@ from typing import Any, Hashable
 
 import numpy as np
 
-from korvan.utils.constants import CATEGORICAL
+from korvan.constants import CATEGORICAL
 
 __all__ = ["NumericalDifference", "CategoricalDifference", "describe_worst_group",
            "TOP_CATEGORIES"]

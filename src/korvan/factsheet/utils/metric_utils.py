@@ -16,7 +16,7 @@ import numpy as np
 from sklearn import metrics as skm
 
 from korvan.metrics import METRIC_TABLE, METRICS, get_metric, metrics_for_task
-from korvan.utils.constants import CLASSIFICATION, REGRESSION
+from korvan.constants import CLASSIFICATION, REGRESSION
 
 __all__ = ["get_scorer_funcs", "canonical_metric", "metric_task_type", "metrics_for_task",
            "METRICS", "REGRESSION_METRICS", "CLASSIFICATION_METRICS", "PROBABILITY_METRICS"]
