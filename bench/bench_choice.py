@@ -27,6 +27,7 @@ import argparse
 import os
 import sys
 import tempfile
+import threading
 import time
 from collections import defaultdict
 
@@ -43,6 +44,7 @@ from korvan.sweep import sweep
 
 LEVELS = [0.1, 0.2, 0.3]
 REPEATS = 10
+PARENT = os.getpid()
 
 
 def frame(rows: int, seed: int = 0) -> pd.DataFrame:
@@ -84,8 +86,10 @@ class ThreadLog:
         # As seen from the thread that predicts: OpenMP's count is per thread.
         pools = threadpool_info()
         threads = max([p["num_threads"] for p in pools] or [1])
+        # The baseline and a first round timed alone run in the caller's thread.
+        alone = os.getpid() == PARENT and threading.current_thread() is threading.main_thread()
         with open(self.path, "a") as f:
-            f.write(f"{os.getpid()} {threads}\n")
+            f.write(f"{'alone' if alone else 'worker'} {threads}\n")
         return self.model.predict(X)
 
 
@@ -185,14 +189,17 @@ def pool_threads(ds, model, run) -> None:
         seen = defaultdict(int)
         with open(path) as f:
             for line in f:
-                pid, threads = line.split()
-                seen[int(pid)] = max(seen[int(pid)], int(threads))
+                where, threads = line.split()
+                seen[where] = max(seen[where], int(threads))
         os.unlink(path)
-        workers = 1 if config == "sequential" else 2
-        most = max(seen.values())
         chose = f" ({test.choice})" if config is None else ""
-        print(f"  {label + chose:<36} {workers} at once x at most {most} thread(s) = "
-              f"{workers * most} on {cores} cores")
+        if "worker" in seen:
+            most = seen["worker"]
+            print(f"  {label + chose:<36} rounds on 2 workers at once x at most {most} "
+                  f"thread(s) each = {2 * most} on {cores} cores; alone: {seen['alone']}")
+        else:
+            print(f"  {label + chose:<36} every call alone, at most {seen['alone']} thread(s) "
+                  f"on {cores} cores")
 
 
 def main() -> None:
@@ -201,6 +208,8 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--models", default="forest,hgb,lightgbm,linear,demo")
     parser.add_argument("--sweep-repeats", type=int, default=5)
+    parser.add_argument("--parts", default="runs,sweep,threads",
+                        help="which of the three to run")
     args = parser.parse_args()
 
     print(f"load before: {load()} on {os.cpu_count()} cores (joblib sees {joblib.cpu_count()})")
@@ -220,12 +229,16 @@ def main() -> None:
                            dict(noise_levels=[0.1, 0.2, 0.3, 0.4, 0.5], n_repeats=10))
         else:
             cases[name] = (ds, wrap_model(every[name]().fit(Xtr, ytr)), run)
-    runs(cases, args.repeat)
+    parts = args.parts.split(",")
+    if "runs" in parts:
+        runs(cases, args.repeat)
     forest_ds, forest, _ = cases.get("forest", next(iter(cases.values())))
-    sweeps(forest_ds, forest, args.repeat, args.sweep_repeats)
-    # A model with OpenMP threads of its own.
-    hgb_ds, hgb, _ = cases.get("hgb", (forest_ds, forest, run))
-    pool_threads(hgb_ds, hgb, dict(run, n_repeats=4))
+    if "sweep" in parts:
+        sweeps(forest_ds, forest, args.repeat, args.sweep_repeats)
+    if "threads" in parts:
+        # A model with OpenMP threads of its own.
+        hgb_ds, hgb, _ = cases.get("hgb", (forest_ds, forest, run))
+        pool_threads(hgb_ds, hgb, dict(run, n_repeats=4))
     print(f"\nload after: {load()}")
 
 

@@ -16,7 +16,7 @@ from typing import Any, Callable, Iterator
 
 import numpy as np
 
-__all__ = ["one_baseline"]
+__all__ = ["one_baseline", "plain_dataset"]
 
 
 # The stand-ins' own attributes: never forwarded, even while being built.
@@ -97,6 +97,11 @@ class _PredictsOnce:
 
     def __reduce__(self) -> tuple[Callable[[Any], Any], tuple[Any]]:
         return _plain, (self._model,)
+
+
+def plain_dataset(dataset: Any) -> Any:
+    """The data set itself, also when ``dataset`` is a block's stand-in for it."""
+    return dataset._dataset if isinstance(dataset, _SplitsOnce) else dataset
 
 
 @contextlib.contextmanager

@@ -11,7 +11,7 @@ import numpy as np
 from joblib.parallel import get_active_backend
 
 from korvan.factsheet.diagnose.robustness import RobustnessTest
-from korvan.parallel.baseline import one_baseline
+from korvan.parallel.baseline import one_baseline, plain_dataset
 from korvan.parallel.choice import Choice, backend_kind, explicit_backend, inner_threads
 from korvan.parallel.compute import compute_rounds
 from korvan.parallel.plan import Plan, RoundSet, chunks, plan_of
@@ -270,7 +270,8 @@ class ParallelRobustnessTest(RobustnessTest):
         **kwargs
             The arguments of :meth:`run`, shared by every model.
         """
-        tests = [type(self)(self.dataset, model, n_jobs=self.n_jobs, progress=self.progress)
+        dataset = plain_dataset(self.dataset)
+        tests = [type(self)(dataset, model, n_jobs=self.n_jobs, progress=self.progress)
                  for model in models]
         for test in tests:
             test.max_prepared_bytes = self.max_prepared_bytes
