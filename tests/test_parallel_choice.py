@@ -1,6 +1,8 @@
 """The default choice of workers, rounds computed once, one baseline per sweep."""
 
 import pickle
+import sys
+import threading
 import time
 
 import joblib
@@ -108,9 +110,22 @@ def _spin(seconds):
     (lambda: np.linalg.eigvalsh(np.random.default_rng(0).normal(size=(600, 600))), False),
 ])
 def test_lock_watch(block, holds):
+    before = sys.getswitchinterval()
     with LockWatch() as watch:
         block()
     assert watch.holds is holds, (watch.blocked, len(watch.delays))
+    assert sys.getswitchinterval() == before
+
+
+def test_lock_watches_in_two_threads_give_the_interval_back():
+    before = sys.getswitchinterval()
+    first = LockWatch().__enter__()
+    second = threading.Thread(target=lambda: LockWatch().__enter__().__exit__())
+    second.start()
+    second.join()
+    assert sys.getswitchinterval() == LockWatch.INTERVAL  # the first still watches
+    first.__exit__()
+    assert sys.getswitchinterval() == before
 
 
 class _PoolThreads:

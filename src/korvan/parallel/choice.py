@@ -133,7 +133,6 @@ class LockWatch:
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._watch, name="korvan-lock-watch",
                                         daemon=True)
-        self._interval = sys.getswitchinterval()
 
     def _watch(self) -> None:
         while not self._stop.is_set():
@@ -141,8 +140,18 @@ class LockWatch:
             time.sleep(0.001)
             self.delays.append(time.perf_counter() - start - 0.001)
 
+    # Watches of several threads at once share one lengthened interval; the
+    # last to end puts the process's own back.
+    _active = 0
+    _saved = 0.0
+    _guard = threading.Lock()
+
     def __enter__(self) -> "LockWatch":
-        sys.setswitchinterval(self.INTERVAL)
+        with LockWatch._guard:
+            if LockWatch._active == 0:
+                LockWatch._saved = sys.getswitchinterval()
+                sys.setswitchinterval(self.INTERVAL)
+            LockWatch._active += 1
         self._start = time.perf_counter()
         self._thread.start()
         return self
@@ -151,7 +160,10 @@ class LockWatch:
         self.seconds = time.perf_counter() - self._start
         self._stop.set()
         self._thread.join()
-        sys.setswitchinterval(self._interval)
+        with LockWatch._guard:
+            LockWatch._active -= 1
+            if LockWatch._active == 0:
+                sys.setswitchinterval(LockWatch._saved)
 
     @property
     def holds(self) -> bool | None:
