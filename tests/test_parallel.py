@@ -48,8 +48,10 @@ def cases():
     return out
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def dask_client():
+    # Closed with this module: its scheduler's threads would compete for the
+    # interpreter lock with the later tests that watch who holds it.
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=":0") as cluster:
