@@ -51,7 +51,8 @@ dist: $(PY)
 # the whole suite run under it. The interpreter itself is not instrumented, so
 # the sanitizer runtime is preloaded (with the C++ runtime, so that exceptions
 # thrown inside other extensions are intercepted correctly) and leak detection is left to the suite's
-# own leak loops (the interpreter keeps memory alive at exit by design).
+# own leak loops, every one of them here (make test runs a share; the interpreter
+# keeps memory alive at exit by design).
 ASAN_VENV := .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
 $(ASAN_PY):
@@ -65,6 +66,7 @@ sanitize: $(ASAN_PY)
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	KORVAN_LEAK_LOOPS=all \
 		$(ASAN_PY) -m pytest -q -p no:cacheprovider -m "not dist" tests
 
 # valgrind over a short end-to-end run; errors from the extension fail it.

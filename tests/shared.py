@@ -7,6 +7,7 @@ import numpy as np
 
 import reference
 from conftest import MODULE
+from korvan import cli
 from korvan.utils.constants import CATEGORICAL, NUMERICAL, REGRESSION
 
 robustness = importlib.import_module(MODULE)
@@ -190,3 +191,18 @@ def del_global(name):
 
 def set_host(name, make):
     return lambda h, mp: setattr(h, name, make(h))
+
+
+# -- the command ---------------------------------------------------------------
+
+def run_cli(argv, capsys):
+    """Run the command in this process: (exit status, stdout, stderr)."""
+    code = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def signed_pct(share):
+    """How the command prints a relative change: one decimal, a sign, never "-0.0%"."""
+    text = f"{share * 100:+.1f}%"
+    return "+0.0%" if text == "-0.0%" else text

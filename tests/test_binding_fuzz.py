@@ -28,14 +28,15 @@ def expected_message(name, params, n_defaults, n_positional, keys):
     for i in range(n_positional, n_required):
         if params[i] not in keys:
             return count(i)
+    bound = set(params[:n_positional])
     for key in keys:
         if not isinstance(key, str):
             return f"{name}() keywords must be strings"
-        if key in params[n_positional:]:
-            continue
-        if key in params[:n_positional]:
+        if key in bound:
             return f"{name}() got multiple values for keyword argument '{key}'"
-        return f"{name}() got an unexpected keyword argument '{key}'"
+        if key not in params:
+            return f"{name}() got an unexpected keyword argument '{key}'"
+        bound.add(key)
     return None
 
 
@@ -46,19 +47,24 @@ class Token:
 ALL_PARAMS = sorted({p for spec in METHODS.values() for p in spec[1]})
 KEY = st.one_of(st.sampled_from(ALL_PARAMS), st.sampled_from(["bogus", "x", "Self", "X "]),
                 st.integers(0, 3))
+# Keyword names as a call gives them, half the time with one of them repeated
+# somewhere in the call.
+KEYS = st.one_of(st.lists(KEY, max_size=6), st.lists(KEY, min_size=1, max_size=5).flatmap(
+    lambda keys: st.permutations(keys + keys[:1])))
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(name=st.sampled_from(list(METHODS)), via_instance=st.booleans(),
-       n_positional=st.integers(0, 11), keys=st.lists(KEY, max_size=6, unique=True))
+       n_positional=st.integers(0, 11), keys=KEYS)
 def test_binding_matches_model(RT, name, via_instance, n_positional, keys):
     static, params, defaults, def_line, _ = METHODS[name]
     obj = RT(Token(), Token())
     state = dict(vars(obj))
     target = getattr(obj if via_instance else RT, name)
     args = [Token() for _ in range(n_positional)]
-    kwargs = {key: Token() for key in keys}
-    values = args + list(kwargs.values())
+    # A name may come twice: the call goes straight to the binder.
+    kwargs = [(key, Token()) for key in keys]
+    values = args + [value for _, value in kwargs]
     before = counts(*values)
 
     bound_self = via_instance and not static

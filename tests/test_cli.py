@@ -14,9 +14,9 @@ from korvan import cli
 from korvan.data import DataSet, load_bundled
 from korvan.factsheet.utils.metric_utils import get_scorer_funcs
 from korvan.models import fit_estimator, make_estimator, wrap_model
-from korvan.stats import summary_lines
 from korvan.utils.constants import CATEGORICAL
 from korvan.utils.results import ValidationResult
+from shared import run_cli, signed_pct
 
 FAST = ["--n-repeats", "3", "--noise-levels", "0.2,0.6"]
 
@@ -42,12 +42,6 @@ class AnyModel:
 
     def predict_proba(self, X):
         return np.full((len(X), 2), 0.5)
-
-
-def run_cli(argv, capsys):
-    code = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 def direct_result(ds, kind, **run_kwargs):
@@ -111,12 +105,22 @@ def test_command_runs_end_to_end(tmp_path, capsys, case):
     assert saved.table.to_string(float_format=lambda v: f"{v:.6g}") in out
     # The printed summary is the result's own, and the drop points the metric's way.
     pd.testing.assert_frame_equal(saved.summary, direct.summary)
-    assert "\n".join(summary_lines(direct.summary, expected["metric"])) in out
     sign = get_scorer_funcs(AnyModel(), expected["metric"])[0]
     means = saved.table.mean()
+    lines = out.splitlines()
+    head = next(line for line in lines if line.startswith("  Noise level "))
+    assert head.split()[2:4] == ["Mean", expected["metric"]]
+    base = next(line for line in lines if line.startswith("  0 (baseline) "))
+    assert base.split() == ["0", "(baseline)", f"{means[0.0]:.6g}"]
     for level in (0.2, 0.6):
-        drop = sign * (means[0.0] - means[level]) / abs(means[0.0]) * 100
-        assert f"{drop:+.1f}%" in out
+        drop = sign * (means[0.0] - means[level]) / abs(means[0.0])
+        line = next(line for line in lines if line.startswith(f"  {level}  "))
+        assert f"{means[level]:.6g}" in line and line.split()[-2] == signed_pct(drop)
+        worse = (sign * (saved.table[level] - means[0.0]) < 0).sum()
+        assert line.endswith(f" {worse}/3")
+    assert ("  Drop: how much worse the mean score is than the baseline, as a share of it.\n"
+            "  Worse: repeats scoring worse than the baseline.\n"
+            "  Interval: 95% t interval of the mean over repeats.\n") in out
     info = saved.value["data_info"]
     n_rows = ds.get_X_y_data(run_kwargs["dataset"])[0].shape[0]
     assert len(info["sample_idx1"]) == int(0.2 * n_rows)

@@ -12,19 +12,13 @@ import pytest
 import skops.io as sio
 from sklearn import metrics as skm
 
-from korvan import cli
 from korvan.data import DataSet
 from korvan.utils.results import ValidationResult
 from models_zoo import FAMILIES, fit_family, frame_for, make_frame
+from shared import run_cli
 
 FAST = ["--n-repeats", "3", "--noise-levels", "0.5,1"]
 SEED = 3
-
-
-def run_cli(argv, capsys):
-    code = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 def save_model(model, folder, family):

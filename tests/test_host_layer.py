@@ -14,7 +14,8 @@ from sklearn.svm import LinearSVC
 
 import plotlane
 from korvan.data import DataError, DataSet, load_bundled
-from korvan.factsheet.utils.metric_utils import METRICS, get_scorer_funcs
+from korvan.factsheet.utils.metric_utils import get_scorer_funcs
+from korvan.metrics import METRICS
 from korvan.models import MODEL_KINDS, fit_estimator, make_estimator, wrap_model
 from korvan.utils.constants import CATEGORICAL, CLASSIFICATION, NUMERICAL, REGRESSION
 from korvan.utils.results import ValidationResult

@@ -124,6 +124,69 @@ def test_failed_host_import_then_retry(blocked, line, error):
     assert out[3] == "second: RobustnessTest {}"
 
 
+def test_a_failed_exec_leaves_nothing_that_later_calls_read():
+    # The first exec makes the class, then fails; the second fails at a host
+    # import, and its module and dict are gone. Methods of the first class
+    # still read globals: their own, never the dict of a later exec.
+    result = run_python(f"""
+        import gc, sys, traceback
+        import korvan.factsheet.base as base
+        kept = []
+        class Meta(type):
+            def __new__(mcls, name, bases, ns):
+                cls = super().__new__(mcls, name, bases, ns)
+                if name == "RobustnessTest":
+                    kept.append(cls)
+                    raise LookupError("no class today")
+                return cls
+        class Keeping(base.TestBase, metaclass=Meta):
+            pass
+        class Alias:
+            def __mro_entries__(self, bases):
+                return (Keeping,)
+        real = base.TestBase
+        base.TestBase = Alias()
+        for blocked in (None, "plotlane"):
+            if blocked:
+                sys.modules[blocked] = None
+            try:
+                import {MODULE}
+            except (LookupError, ImportError) as error:
+                print("exec:", type(error).__name__, [f.lineno for f in
+                      traceback.extract_tb(error.__traceback__) if f.name.startswith("init ")])
+                del error
+        del sys.modules["plotlane"]
+        base.TestBase = real
+        stale = kept.pop()
+        gc.collect()
+        class Charts:
+            def boxplot(self, **kw):
+                raise KeyError("stale chart")
+        draw = stale._visualize_robustness
+        draw.__globals__["pln"] = Charts()
+
+        def call():
+            try:
+                draw([1.0], [0.0], "MSE")
+            except KeyError as error:
+                native = error.__traceback__.tb_next  # the method's own entry
+                print("call:", error, native.tb_lineno,
+                      native.tb_frame.f_globals is draw.__globals__)
+
+        call()
+        import {MODULE} as m
+        print("exec:", m.RobustnessTest.__name__, m.pln is sys.modules["plotlane"])
+        call()
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "exec: LookupError [13]", "exec: ModuleNotFoundError [5]",
+        "call: 'stale chart' 103 True",
+        "exec: RobustnessTest True",
+        "call: 'stale chart' 103 True",
+    ]
+
+
 def test_missing_builtin_fails_exec_with_name_error():
     result = run_python(f"""
         import builtins

@@ -161,3 +161,32 @@ def test_assert_robust_returns_the_passing_verdict():
     assert assert_robust(result_of(TABLE, "MSE"), max_drop=0.2).level == 0.1
     with pytest.raises(AssertionError, match="^FAIL: mean MSE drop 10.00% at noise level 0.2"):
         assert_robust(result_of(TABLE, "MSE"), max_drop=0.05, level=0.2)
+
+
+@pytest.mark.parametrize("share, shown", [
+    (0.0523, "+5.2%"), (-0.05, "-5.0%"), (0.0, "+0.0%"),
+    (-0.0001, "+0.0%"),          # a gain too small to show is no negative zero
+    (float("nan"), "n/a"), (float("inf"), "n/a"),
+])
+def test_a_relative_change_reads_the_same_everywhere(share, shown):
+    from korvan.text import signed_percent
+
+    assert signed_percent(share) == shown
+    summary = stats.summarize(score_table({0.0: [100.0] * 2, 0.1: [100.0 * (1 - share)] * 2}),
+                              higher_is_better=True) if math.isfinite(share) else None
+    if summary is not None:
+        # The terminal table shows the drop with the same wording.
+        assert stats.summary_lines(summary)[2].split()[-2] == shown
+
+
+@pytest.mark.parametrize("level, found", [
+    (0.3, 0.3), (0.1 * 3, 0.3), (0.30000001, None), (1, 1.0), (2, None),
+])
+def test_a_level_is_found_within_rounding_and_no_further(level, found):
+    assert stats.find_level([0.1, 0.3, 1.0], level) == found
+    if found is None:
+        with pytest.raises(ValueError, match=f"noise level {level:g} was not tested; tested "
+                                             "levels are: 0.1, 0.3, 1$"):
+            stats.tested_level([0.1, 0.3, 1.0], level)
+    else:
+        assert stats.tested_level([0.1, 0.3, 1.0], level) == found

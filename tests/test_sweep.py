@@ -121,3 +121,54 @@ def test_sweep_travels_through_json(found, tmp_path):
     assert loaded.check(0.01).message == found.check(0.01).message
     with pytest.raises(ValueError, match="Not a saved feature sweep"):
         FeatureSweep.from_dict({"key": "diagnose_robustness"})
+
+
+def test_figures_at_a_level_are_the_tables_columns(found):
+    table = found.table
+    at = found.at(0.2)
+    assert list(at.index) == list(table.index)
+    assert at.loc["strong", "drop"] == table.loc["strong", "drop@0.2"]
+    assert at.loc["color", "drop_high"] == table.loc["color", "drop_high@0.2"]
+    assert found.at().equals(found.at(0.6)) and found.at(0.1 + 0.5).equals(found.at(0.6))
+    assert [frame.equals(found.at(v)) for v, frame in found.by_level().items()] == [True, True]
+    summary = found.all_features.summary
+    assert found.reference_at(0.2) == {
+        "mean": summary.at[0.2, "mean"], "std": summary.at[0.2, "std"],
+        "drop": summary.at[0.2, "rel_drop"], "drop_low": summary.at[0.2, "rel_drop_low"],
+        "drop_high": summary.at[0.2, "rel_drop_high"]}
+    with pytest.raises(ValueError,
+                       match="noise level 0.4 was not tested; tested levels are: 0.2, 0.6"):
+        found.at(0.4)
+    with pytest.raises(ValueError, match="noise level 0.4 was not tested"):
+        found.chart(level=0.4)
+    assert not found.grouped
+
+
+def test_a_sweep_of_groups_says_so(test_obj):
+    one_each = sweep(test_obj, groups=[["strong"], ["weak"]], include_all=False, **RUN)
+    paired = sweep(test_obj, groups=[["strong", "weak"], ["color"]], include_all=False, **RUN)
+    assert (one_each.grouped, paired.grouped) == (False, True)
+    assert one_each.chart().render()["title"] == "Drop per feature"
+    assert paired.chart().render()["title"] == "Drop per feature group"
+    with pytest.raises(ValueError, match="no all-features run"):
+        paired.reference_at()
+
+
+def test_worst_rows_take_the_baseline_prediction_and_never_call_the_model(test_obj):
+    from korvan.rows import worst_rows
+
+    result = test_obj.run(**RUN)
+    ds = test_obj.dataset
+    baseline = result.baseline_prediction(ds, test_obj.model)
+    X = ds.get_X_y_data("test")[0]
+    np.testing.assert_array_equal(baseline, test_obj.model.predict(X))
+    frame = worst_rows(result, ds, baseline)
+    positions = result.value["data_info"]["sample_idx1"]
+    np.testing.assert_array_equal(frame["baseline prediction"], baseline[positions])
+    pd.testing.assert_frame_equal(frame, result.worst_rows(ds, test_obj.model))
+    # The gap it ranks by falls from the first row on.
+    assert (np.diff(frame["gap"]) <= 1e-12).all()
+    assert "gap" not in worst_rows(result, ds).columns
+    with pytest.raises(ValueError, match=r"baseline has shape \(3,\); expected one prediction "
+                                         r"per row of the 120-row test split"):
+        worst_rows(result, ds, baseline[:3])

@@ -17,10 +17,8 @@ rt::Method* const methods[] = {
 };
 
 rt::ClassDef robustness_test{
-    .module = "korvan.factsheet.diagnose.robustness",
+    .module = &kModule,
     .name = "RobustnessTest",
-    .code_filename = "korvan\\factsheet\\diagnose\\robustness",
-    .trace_filename = kTraceFile,
     .methods = methods,
 };
 
@@ -28,16 +26,15 @@ rt::ClassDef robustness_test{
 
 int prepare_methods() noexcept { return rt::prepare_methods(robustness_test); }
 
-int create_class() noexcept {
+int create_class(PyObject* globals, PyObject* builtins) noexcept {
     // class RobustnessTest(TestBase): ...
-    Ref test_base = ROBUSTNESS_GLOBAL(TestBase);
+    Ref test_base = rt::lookup_global(S.g_TestBase, globals, builtins);
     if (!test_base) return -1;
     Ref bases = tuple({test_base.get()});
     if (!bases) return -1;
-    Ref klass =
-        rt::create_class(robustness_test, bases.get(), S.globals, S.builtin_staticmethod);
+    Ref klass = rt::create_class(robustness_test, bases.get(), globals, S.builtin_staticmethod);
     if (!klass) return -1;
-    return PyDict_SetItem(S.globals, S.str_RobustnessTest, klass.get());
+    return PyDict_SetItem(globals, S.str_RobustnessTest, klass.get());
 }
 
 }  // namespace robustness

@@ -7,8 +7,6 @@ namespace {
 
 enum Line : int { kDef = 15, kSuper = 16, kKey = 17 };
 
-rt::TraceSite& site = method___init__.site;
-
 PyObject* init(rt::Function* function, PyObject* const* args) noexcept {
     PyObject* self = args[0];
     PyObject* dataset = args[1];
@@ -17,16 +15,16 @@ PyObject* init(rt::Function* function, PyObject* const* args) noexcept {
     // super().__init__(dataset, model)
     if (!function->klass) {
         PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        return fail(site, kSuper);
+        return fail(function, kSuper);
     }
     Ref parent = call(S.builtin_super, {function->klass, self});
     if (!parent || !call_method(parent.get(), S.str___init__, {dataset, model})) {
-        return fail(site, kSuper);
+        return fail(function, kSuper);
     }
 
     // self.key = "diagnose_robustness"
     if (PyObject_SetAttr(self, S.str_key, S.str_diagnose_robustness) < 0) {
-        return fail(site, kKey);
+        return fail(function, kKey);
     }
     Py_RETURN_NONE;
 }

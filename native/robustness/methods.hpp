@@ -7,10 +7,6 @@
 
 namespace robustness {
 
-// The file name of the module's traceback entries (a separator is written as
-// two backslashes there, one in the code objects).
-inline constexpr const char* kTraceFile = "korvan\\\\factsheet\\\\diagnose\\\\robustness";
-
 extern rt::Method method___init__;
 extern rt::Method method__perturb_normal;
 extern rt::Method method__perturb_quantile;
@@ -23,7 +19,8 @@ extern rt::Method method_run;
 // The methods' code objects and traceback sites; 0 or -1.
 int prepare_methods() noexcept;
 
-// Line 13: builds RobustnessTest and binds it in the module globals; 0 or -1.
-int create_class() noexcept;
+// Line 13: builds RobustnessTest and binds it in the module's `globals`
+// (reading `TestBase` there, then in `builtins`); 0 or -1.
+int create_class(PyObject* globals, PyObject* builtins) noexcept;
 
 }  // namespace robustness

@@ -12,11 +12,11 @@ using rt::Ref;
 // a retried exec keeps the entries of the failed one. 0, or -1 when `make`
 // failed.
 template <class Make>
-int keep(PyObject*& slot, Make make) noexcept {
+int keep(rt::Kept& slot, Make make) noexcept {
     if (slot) return 0;
     Ref value = make();
     if (!value) return -1;
-    slot = value.release();  // kept for the life of the process
+    slot.set(std::move(value));
     return 0;
 }
 

@@ -1,11 +1,12 @@
 // The one table of everything the module builds once, at exec: interned
 // names, keyword-name tuples for the vectorcalls, numeric constants, slices,
-// index keys, the code objects and the builtins resolved once. It lives for
-// the life of the process.
+// index keys and the builtins resolved once. It lives for the life of the
+// process, and owns every entry (each an `rt::Kept`, read as a borrowed view).
 #pragma once
 
 #include <Python.h>
 
+#include "robustness/identity.hpp"
 #include "runtime/call.hpp"
 #include "runtime/imports.hpp"
 
@@ -40,7 +41,7 @@ namespace robustness {
     ENTRY_(__test__, "__test__")                                               \
     ENTRY_(__builtins__, "__builtins__")                                       \
     ENTRY_(__init__, "__init__")                                               \
-    ENTRY_(module_name, "korvan.factsheet.diagnose.robustness")                \
+    ENTRY_(module_name, kModule.name)                                          \
     ENTRY_(name, "name")                                                       \
     ENTRY_(loader, "loader")                                                   \
     ENTRY_(origin, "origin")                                                   \
@@ -182,7 +183,8 @@ namespace robustness {
     ENTRY_(validation_result, S.str_key, S.str_data, S.str_model, S.str_inputs, S.str_value, S.str_table,  \
       S.str_options)
 
-// Module globals that method bodies read at each use.
+// Module globals read at each use: by the method bodies, in their own
+// function's globals, and TestBase by the class statement.
 #define ROBUSTNESS_GLOBALS(ENTRY_) \
     ENTRY_(np)                     \
     ENTRY_(pd)                     \
@@ -197,7 +199,7 @@ namespace robustness {
     ENTRY_(CLASSIFICATION)
 
 struct State {
-#define ROBUSTNESS_FIELD(id, ...) PyObject* str_##id;
+#define ROBUSTNESS_FIELD(id, ...) rt::Kept str_##id;
     ROBUSTNESS_STRINGS(ROBUSTNESS_FIELD)
 #undef ROBUSTNESS_FIELD
 #define ROBUSTNESS_FIELD(id, ...) rt::Keywords<rt::count_items(#__VA_ARGS__)> kw_##id;
@@ -208,39 +210,32 @@ struct State {
 #undef ROBUSTNESS_FIELD
 
     // Numbers, slices, index keys and tuples.
-    PyObject* float_0_0;      // 0.0
-    PyObject* float_0_1;      // 0.1
-    PyObject* float_0_5;      // 0.5
-    PyObject* float_neg_0_5;  // -0.5
-    PyObject* float_1_0;      // 1.0
-    PyObject* int_0;
-    PyObject* int_1;
-    PyObject* int_2;
-    PyObject* int_10;
-    PyObject* int_neg_1;
-    PyObject* slice_all;         // [:]
-    PyObject* slice_reversed;    // [::-1]
-    PyObject* key_all_0;         // [:, 0]
-    PyObject* tuple_bounds;      // (-0.5, 0.5)
-    PyObject* tuple_noise_level; // ("Noise Level",)
+    rt::Kept float_0_0;      // 0.0
+    rt::Kept float_0_1;      // 0.1
+    rt::Kept float_0_5;      // 0.5
+    rt::Kept float_neg_0_5;  // -0.5
+    rt::Kept float_1_0;      // 1.0
+    rt::Kept int_0;
+    rt::Kept int_1;
+    rt::Kept int_2;
+    rt::Kept int_10;
+    rt::Kept int_neg_1;
+    rt::Kept slice_all;          // [:]
+    rt::Kept slice_reversed;     // [::-1]
+    rt::Kept key_all_0;          // [:, 0]
+    rt::Kept tuple_bounds;       // (-0.5, 0.5)
+    rt::Kept tuple_noise_level;  // ("Noise Level",)
 
     // The builtins resolved once at exec.
-    PyObject* builtin_staticmethod;
-    PyObject* builtin_super;
-    PyObject* builtin_range;
-
-    // The module's dict (globals of every body) and the builtins' dict.
-    PyObject* globals;
-    PyObject* builtins;
+    rt::Kept builtin_staticmethod;
+    rt::Kept builtin_super;
+    rt::Kept builtin_range;
 };
 
 extern State S;
 
-// Creates every entry above but the globals and builtins, each checked as it
-// is made; entries made by an earlier, failed exec are kept. 0 or -1.
+// Creates every entry above but the builtins, each checked as it is made;
+// entries made by an earlier, failed exec are kept. 0 or -1.
 int create_names() noexcept;
-
-// A module global at the moment of use (globals, then builtins, then NameError).
-#define ROBUSTNESS_GLOBAL(id) rt::lookup_global(S.g_##id, S.globals, S.builtins)
 
 }  // namespace robustness

@@ -27,12 +27,26 @@ struct Raised {
     constexpr operator int() const noexcept { return -1; }
 };
 
-// The one way a method reports a failed statement: adds the method's
-// traceback entry for `line`. Helpers that compute part of an expression add
-// none; the statement that uses them does.
-[[gnu::cold]] inline Raised fail(rt::TraceSite& site, int line) noexcept {
-    rt::add_traceback(site, line, S.globals);
+// The one way a method reports a failed statement: adds the traceback entry
+// of the method `function` runs for `line`, with its globals on the frame.
+// Helpers that compute part of an expression add none; the statement that
+// uses them does.
+[[gnu::cold]] inline Raised fail(const rt::Function* function, int line) noexcept {
+    rt::add_traceback(function->method->site, line, function->globals);
     return Raised{};
+}
+
+// A module global as the body of `function` reads it at the moment of use.
+inline Ref global(const rt::Function* function, rt::GlobalName& name) noexcept {
+    return rt::lookup_global(function, name);
+}
+
+// `np.<name>`: the global `np` as the body of `function` reads it, then the
+// attribute, as the expression evaluates before any of the call's arguments.
+inline Ref np_attr(const rt::Function* function, PyObject* name) noexcept {
+    Ref np = global(function, S.g_np);
+    if (!np) return Ref();
+    return getattr(np.get(), name);
 }
 
 }  // namespace robustness

@@ -13,8 +13,6 @@
 namespace robustness {
 namespace {
 
-rt::TraceSite& site = method_run.site;
-
 enum Line : int {
     kDef = 110,
     kThreshold = 117,
@@ -63,6 +61,7 @@ enum Line : int {
 // run's locals: the parameters as bound, and what the statements bind, owned
 // until run returns.
 struct Frame {
+    const rt::Function* function;  // run's function: its globals and traceback site
     PyObject* self;
     PyObject* dataset;
     PyObject* metric_arg;
@@ -98,6 +97,11 @@ struct Frame {
     PyObject* sample_weight() const noexcept { return data[2].get(); }
 };
 
+// A failed statement of run: its entry, on run's own function.
+[[gnu::cold]] inline Raised fail(const Frame& f, int line) noexcept {
+    return robustness::fail(f.function, line);
+}
+
 // The typed parameters' test: the interpreter adds no entry for run here, so
 // neither do we.
 [[gnu::cold, gnu::noinline]] int wrong_type(const char* name, const char* expected,
@@ -116,7 +120,7 @@ int convert_arguments(Frame& f) noexcept {
         f.threshold = PyFloat_AS_DOUBLE(f.threshold_arg);
     } else {
         f.threshold = PyFloat_AsDouble(f.threshold_arg);
-        if (f.threshold == -1.0 && PyErr_Occurred()) return fail(site, kThreshold);
+        if (f.threshold == -1.0 && PyErr_Occurred()) return fail(f, kThreshold);
     }
 
     // The typed parameters, in order; their types must match exactly.
@@ -142,7 +146,7 @@ int convert_arguments(Frame& f) noexcept {
 int record_inputs(Frame& f) noexcept {
     Ref threshold_float = Ref::steal(PyFloat_FromDouble(f.threshold));
     f.inputs = Ref::steal(PyDict_New());
-    if (!threshold_float || !f.inputs) return fail(site, kInputs);
+    if (!threshold_float || !f.inputs) return fail(f, kInputs);
     const struct {
         PyObject* key;
         PyObject* value;
@@ -157,19 +161,19 @@ int record_inputs(Frame& f) noexcept {
         {S.str_threshold, threshold_float.get()},
     };
     for (const auto& e : entries) {
-        if (PyDict_SetItem(f.inputs.get(), e.key, e.value) < 0) return fail(site, kInputs);
+        if (PyDict_SetItem(f.inputs.get(), e.key, e.value) < 0) return fail(f, kInputs);
     }
     return 0;
 }
 
 // self.dataset.task_type == <tag>, as a truth value: 1, 0, or -1 on failure.
 // The attribute chain is read before the global, as the expression reads.
-int task_type_is(PyObject* self, rt::GlobalName& tag_name) noexcept {
+int task_type_is(const rt::Function* function, PyObject* self, rt::GlobalName& tag_name) noexcept {
     Ref dataset = getattr(self, S.str_dataset);
     if (!dataset) return -1;
     Ref task_type = getattr(dataset.get(), S.str_task_type);
     if (!task_type) return -1;
-    Ref tag = rt::lookup_global(tag_name, S.globals, S.builtins);
+    Ref tag = global(function, tag_name);
     if (!tag) return -1;
     Ref equal = Ref::steal(PyObject_RichCompare(task_type.get(), tag.get(), Py_EQ));
     if (!equal) return -1;
@@ -197,17 +201,17 @@ int choose_metric(Frame& f) noexcept {
         f.metric = Ref::new_ref(f.metric_arg);
         return 0;
     }
-    const int is_regression = task_type_is(f.self, S.g_REGRESSION);
-    if (is_regression < 0) return fail(site, kRegression);
+    const int is_regression = task_type_is(f.function, f.self, S.g_REGRESSION);
+    if (is_regression < 0) return fail(f, kRegression);
     if (is_regression) {
         f.metric = read_default_metric(f.self, S.str_REGRESSION_METRIC_DEFAULT);
-        return f.metric ? 0 : fail(site, kRegressionDefault);
+        return f.metric ? 0 : fail(f, kRegressionDefault);
     }
-    const int is_classification = task_type_is(f.self, S.g_CLASSIFICATION);
-    if (is_classification < 0) return fail(site, kClassification);
+    const int is_classification = task_type_is(f.function, f.self, S.g_CLASSIFICATION);
+    if (is_classification < 0) return fail(f, kClassification);
     if (is_classification) {
         f.metric = read_default_metric(f.self, S.str_CLASSIFICATION_METRIC_DEFAULT);
-        return f.metric ? 0 : fail(site, kClassificationDefault);
+        return f.metric ? 0 : fail(f, kClassificationDefault);
     }
     f.metric = Ref::new_ref(Py_None);
     return 0;
@@ -223,28 +227,28 @@ int choose_metric(Frame& f) noexcept {
 int normalise_lists(Frame& f) noexcept {
     if (f.perturb_features_arg == Py_None) {
         Ref data = getattr(f.self, S.str_dataset);
-        if (!data) return fail(site, kAllFeatures);
+        if (!data) return fail(f, kAllFeatures);
         f.perturb_features = getattr(data.get(), S.str_feature_names);
-        if (!f.perturb_features) return fail(site, kAllFeatures);
+        if (!f.perturb_features) return fail(f, kAllFeatures);
     } else if (PyUnicode_Check(f.perturb_features_arg)) {
         f.perturb_features = list({f.perturb_features_arg});
-        if (!f.perturb_features) return fail(site, kOneFeature);
+        if (!f.perturb_features) return fail(f, kOneFeature);
     } else {
         f.perturb_features = Ref::new_ref(f.perturb_features_arg);
     }
 
     if (PyFloat_Check(f.noise_levels_arg)) {
         f.noise_levels = list({f.noise_levels_arg});
-        if (!f.noise_levels) return fail(site, kOneLevel);
+        if (!f.noise_levels) return fail(f, kOneLevel);
     } else {
         f.noise_levels = Ref::new_ref(f.noise_levels_arg);
     }
 
     Ref unique = call_method(reinterpret_cast<PyObject*>(&PyDict_Type), S.str_fromkeys,
                              {f.perturb_features.get()});
-    if (!unique) return fail(site, kDeduplicate);
+    if (!unique) return fail(f, kDeduplicate);
     f.perturb_features = Ref::steal(PySequence_List(unique.get()));
-    if (!f.perturb_features) return fail(site, kDeduplicate);
+    if (!f.perturb_features) return fail(f, kDeduplicate);
     return 0;
 }
 
@@ -258,11 +262,11 @@ int check_feature_names(Frame& f) noexcept {
         Ref fn = Ref::new_ref(PyList_GET_ITEM(names, k));
         if (fn.get() == Py_None) continue;
         Ref dataset = getattr(f.self, S.str_dataset);
-        if (!dataset) return fail(site, kCheckNames);
+        if (!dataset) return fail(f, kCheckNames);
         Ref feature_names = getattr(dataset.get(), S.str_feature_names);
-        if (!feature_names) return fail(site, kCheckNames);
+        if (!feature_names) return fail(f, kCheckNames);
         if (!call_method(feature_names.get(), S.str_index, {fn.get()})) {
-            return fail(site, kCheckNames);
+            return fail(f, kCheckNames);
         }
     }
     return 0;
@@ -273,30 +277,28 @@ int check_feature_names(Frame& f) noexcept {
 // prediction = predict_func(X)
 int fetch_model_and_data(Frame& f) noexcept {
     {
-        Ref get_scorer_funcs = ROBUSTNESS_GLOBAL(get_scorer_funcs);
-        if (!get_scorer_funcs) return fail(site, kScorer);
+        Ref get_scorer_funcs = global(f.function, S.g_get_scorer_funcs);
+        if (!get_scorer_funcs) return fail(f, kScorer);
         Ref model = getattr(f.self, S.str_model);
-        if (!model) return fail(site, kScorer);
+        if (!model) return fail(f, kScorer);
         Ref funcs = call(get_scorer_funcs.get(), {model.get(), f.metric.get()});
-        if (!funcs || rt::unpack(funcs.get(), f.scorer, 3) < 0) return fail(site, kScorer);
+        if (!funcs || rt::unpack(funcs.get(), f.scorer, 3) < 0) return fail(f, kScorer);
     }
     {
         Ref data_set = getattr(f.self, S.str_dataset);
-        if (!data_set) return fail(site, kData);
+        if (!data_set) return fail(f, kData);
         Ref fetched =
             call_method(data_set.get(), S.str_get_X_y_data, {f.dataset}, S.kw_dataset);
-        if (!fetched || rt::unpack(fetched.get(), f.data, 3) < 0) return fail(site, kData);
+        if (!fetched || rt::unpack(fetched.get(), f.data, 3) < 0) return fail(f, kData);
     }
     f.prediction = call(f.predict_func(), {f.X()});
-    if (!f.prediction) return fail(site, kPredict);
+    if (!f.prediction) return fail(f, kPredict);
     return 0;
 }
 
 // np.array([item] * n_repeats)
-Ref repeated_array(PyObject* item, PyObject* n_repeats) noexcept {
-    Ref np = ROBUSTNESS_GLOBAL(np);
-    if (!np) return Ref();
-    Ref array = getattr(np.get(), S.str_array);
+Ref repeated_array(const rt::Function* function, PyObject* item, PyObject* n_repeats) noexcept {
+    Ref array = np_attr(function, S.str_array);
     if (!array) return Ref();
     Ref one = list({item});
     if (!one) return Ref();
@@ -312,37 +314,35 @@ Ref repeated_array(PyObject* item, PyObject* n_repeats) noexcept {
 // noise_levels_all = [np.array([0.0] * n_repeats)]
 int score_baseline(Frame& f) noexcept {
     f.res_value = Ref::steal(PyDict_New());
-    if (!f.res_value) return fail(site, kResValue);
+    if (!f.res_value) return fail(f, kResValue);
     f.gaps = Ref::steal(PyDict_New());
-    if (!f.gaps) return fail(site, kGaps);
+    if (!f.gaps) return fail(f, kGaps);
 
     {
-        Ref np = ROBUSTNESS_GLOBAL(np);
-        if (!np) return fail(site, kBaseline);
-        Ref array = getattr(np.get(), S.str_array);
-        if (!array) return fail(site, kBaseline);
+        Ref array = np_attr(f.function, S.str_array);
+        if (!array) return fail(f, kBaseline);
         Ref score = call(f.score_func(), {f.y(), f.prediction.get(), f.sample_weight()},
                          S.kw_y_prediction_sample_weight);
-        if (!score) return fail(site, kBaselineScore);
+        if (!score) return fail(f, kBaselineScore);
         Ref one = list({score.get()});
-        if (!one) return fail(site, kBaselineScore);
+        if (!one) return fail(f, kBaselineScore);
         Ref repeated = Ref::steal(PyNumber_Multiply(one.get(), f.n_repeats));
-        if (!repeated) return fail(site, kBaseline);
+        if (!repeated) return fail(f, kBaseline);
         Ref baseline = call(array.get(), {repeated.get()});
-        if (!baseline) return fail(site, kBaseline);
+        if (!baseline) return fail(f, kBaseline);
         f.scores_all = list({baseline.get()});
-        if (!f.scores_all) return fail(site, kBaseline);
+        if (!f.scores_all) return fail(f, kBaseline);
     }
     // The list repetition above proved that n_repeats fits an index; a
     // negative count is an empty range.
     const Py_ssize_t signed_repeats = PyLong_AsSsize_t(f.n_repeats);
-    if (signed_repeats == -1 && PyErr_Occurred()) return fail(site, kBaseline);
+    if (signed_repeats == -1 && PyErr_Occurred()) return fail(f, kBaseline);
     f.repeats = signed_repeats > 0 ? signed_repeats : 0;
 
-    Ref zeros = repeated_array(S.float_0_0, f.n_repeats);
-    if (!zeros) return fail(site, kLevelsAll);
+    Ref zeros = repeated_array(f.function, S.float_0_0, f.n_repeats);
+    if (!zeros) return fail(f, kLevelsAll);
     f.noise_levels_all = list({zeros.get()});
-    if (!f.noise_levels_all) return fail(site, kLevelsAll);
+    if (!f.noise_levels_all) return fail(f, kLevelsAll);
     return 0;
 }
 
@@ -356,32 +356,30 @@ Ref column(PyObject* prediction_all, PyObject* i) noexcept {
 // gaps[noise_level] = np.array([abs(prediction_all[:, i].ravel() - prediction.ravel())
 //                               for i in range(n_repeats)]).mean(axis=0)
 int store_gap(const Frame& f, PyObject* noise_level, PyObject* prediction_all) noexcept {
-    Ref np = ROBUSTNESS_GLOBAL(np);
-    if (!np) return fail(site, kGap);
-    Ref array = getattr(np.get(), S.str_array);
-    if (!array) return fail(site, kGap);
+    Ref array = np_attr(f.function, S.str_array);
+    if (!array) return fail(f, kGap);
     Ref changes = Ref::steal(PyList_New(0));
-    if (!changes) return fail(site, kGap);
+    if (!changes) return fail(f, kGap);
     for (Py_ssize_t k = 0; k < f.repeats; ++k) {
         Ref i = Ref::steal(PyLong_FromSsize_t(k));
-        if (!i) return fail(site, kGapRange);
+        if (!i) return fail(f, kGapRange);
         Ref perturbed = column(prediction_all, i.get());
-        if (!perturbed) return fail(site, kGap);
+        if (!perturbed) return fail(f, kGap);
         Ref perturbed_flat = call_method(perturbed.get(), S.str_ravel);
-        if (!perturbed_flat) return fail(site, kGap);
+        if (!perturbed_flat) return fail(f, kGap);
         Ref baseline_flat = call_method(f.prediction.get(), S.str_ravel);
-        if (!baseline_flat) return fail(site, kGap);
+        if (!baseline_flat) return fail(f, kGap);
         Ref difference =
             Ref::steal(PyNumber_Subtract(perturbed_flat.get(), baseline_flat.get()));
-        if (!difference) return fail(site, kGap);
+        if (!difference) return fail(f, kGap);
         Ref change = Ref::steal(PyNumber_Absolute(difference.get()));
-        if (!change || PyList_Append(changes.get(), change.get()) < 0) return fail(site, kGap);
+        if (!change || PyList_Append(changes.get(), change.get()) < 0) return fail(f, kGap);
     }
     Ref stacked = call(array.get(), {changes.get()});
-    if (!stacked) return fail(site, kGap);
+    if (!stacked) return fail(f, kGap);
     Ref mean = call_method(stacked.get(), S.str_mean, {S.int_0}, S.kw_axis);
-    if (!mean) return fail(site, kGapRange);
-    if (PyDict_SetItem(f.gaps.get(), noise_level, mean.get()) < 0) return fail(site, kGap);
+    if (!mean) return fail(f, kGapRange);
+    if (PyDict_SetItem(f.gaps.get(), noise_level, mean.get()) < 0) return fail(f, kGap);
     return 0;
 }
 
@@ -389,21 +387,21 @@ int store_gap(const Frame& f, PyObject* noise_level, PyObject* prediction_all) n
 //                           for i in range(n_repeats)}
 int store_predictions(const Frame& f, PyObject* noise_level, PyObject* prediction_all) noexcept {
     Ref predictions = Ref::steal(PyDict_New());
-    if (!predictions) return fail(site, kPreds);
+    if (!predictions) return fail(f, kPreds);
     for (Py_ssize_t k = 0; k < f.repeats; ++k) {
         Ref i = Ref::steal(PyLong_FromSsize_t(k));
-        if (!i) return fail(site, kPreds);
+        if (!i) return fail(f, kPreds);
         Ref key = Ref::steal(PyUnicode_FromFormat("Pred %zd", k));
-        if (!key) return fail(site, kPreds);
+        if (!key) return fail(f, kPreds);
         Ref perturbed = column(prediction_all, i.get());
-        if (!perturbed) return fail(site, kPreds);
+        if (!perturbed) return fail(f, kPreds);
         Ref values = call_method(perturbed.get(), S.str_tolist);
         if (!values || PyDict_SetItem(predictions.get(), key.get(), values.get()) < 0) {
-            return fail(site, kPreds);
+            return fail(f, kPreds);
         }
     }
     if (PyDict_SetItem(f.res_value.get(), noise_level, predictions.get()) < 0) {
-        return fail(site, kPreds);
+        return fail(f, kPreds);
     }
     return 0;
 }
@@ -412,24 +410,22 @@ int store_predictions(const Frame& f, PyObject* noise_level, PyObject* predictio
 //                                        sample_weight=sample_weight)
 //                             for i in range(n_repeats)]))
 int append_scores(const Frame& f, PyObject* prediction_all) noexcept {
-    Ref np = ROBUSTNESS_GLOBAL(np);
-    if (!np) return fail(site, kScores);
-    Ref array = getattr(np.get(), S.str_array);
-    if (!array) return fail(site, kScores);
+    Ref array = np_attr(f.function, S.str_array);
+    if (!array) return fail(f, kScores);
     Ref scores = Ref::steal(PyList_New(0));
-    if (!scores) return fail(site, kScores);
+    if (!scores) return fail(f, kScores);
     for (Py_ssize_t k = 0; k < f.repeats; ++k) {
         Ref i = Ref::steal(PyLong_FromSsize_t(k));
-        if (!i) return fail(site, kScoresRange);
+        if (!i) return fail(f, kScoresRange);
         Ref perturbed = column(prediction_all, i.get());
-        if (!perturbed) return fail(site, kScores);
+        if (!perturbed) return fail(f, kScores);
         Ref score = call(f.score_func(), {f.y(), perturbed.get(), f.sample_weight()},
                          S.kw_y_prediction_sample_weight);
-        if (!score || PyList_Append(scores.get(), score.get()) < 0) return fail(site, kScores);
+        if (!score || PyList_Append(scores.get(), score.get()) < 0) return fail(f, kScores);
     }
     Ref level_scores = call(array.get(), {scores.get()});
     if (!level_scores || PyList_Append(f.scores_all.get(), level_scores.get()) < 0) {
-        return fail(site, kScores);
+        return fail(f, kScores);
     }
     return 0;
 }
@@ -446,25 +442,25 @@ int append_scores(const Frame& f, PyObject* prediction_all) noexcept {
 // Every level gets the caller's random_state unchanged.
 int score_levels(Frame& f) noexcept {
     Ref levels = Ref::steal(PyObject_GetIter(f.noise_levels.get()));
-    if (!levels) return fail(site, kLevelLoop);
+    if (!levels) return fail(f, kLevelLoop);
     for (;;) {
         Ref noise_level = Ref::steal(PyIter_Next(levels.get()));
-        if (!noise_level) return PyErr_Occurred() ? fail(site, kLevelLoop) : 0;
+        if (!noise_level) return PyErr_Occurred() ? fail(f, kLevelLoop) : 0;
 
         Ref prediction_all = call_method(
             f.self, S.str__repeat_perturb_pred,
             {f.X(), f.predict_func(), f.n_repeats, f.perturb_features.get(), f.perturb_method,
              noise_level.get(), f.random_state},
             S.kw_repeat_perturb_pred);
-        if (!prediction_all) return fail(site, kRepeat);
+        if (!prediction_all) return fail(f, kRepeat);
 
         if (store_gap(f, noise_level.get(), prediction_all.get()) < 0) return -1;
         if (store_predictions(f, noise_level.get(), prediction_all.get()) < 0) return -1;
         if (append_scores(f, prediction_all.get()) < 0) return -1;
 
-        Ref level_column = repeated_array(noise_level.get(), f.n_repeats);
+        Ref level_column = repeated_array(f.function, noise_level.get(), f.n_repeats);
         if (!level_column || PyList_Append(f.noise_levels_all.get(), level_column.get()) < 0) {
-            return fail(site, kLevelAppend);
+            return fail(f, kLevelAppend);
         }
     }
 }
@@ -510,32 +506,30 @@ int split_samples(Frame& f) noexcept {
     Ref ranking;
     Ref cut;
     {
-        Ref np = ROBUSTNESS_GLOBAL(np);
-        if (!np) return fail(site, kWorst);
-        Ref argsort = getattr(np.get(), S.str_argsort);
-        if (!argsort) return fail(site, kWorst);
+        Ref argsort = np_attr(f.function, S.str_argsort);
+        if (!argsort) return fail(f, kWorst);
         Ref first_level = getitem(f.noise_levels.get(), S.int_0);
-        if (!first_level) return fail(site, kWorst);
+        if (!first_level) return fail(f, kWorst);
         Ref first_gaps = getitem(f.gaps.get(), first_level.get());
-        if (!first_gaps) return fail(site, kWorst);
+        if (!first_gaps) return fail(f, kWorst);
         Ref order = call(argsort.get(), {first_gaps.get()});
-        if (!order) return fail(site, kWorst);
+        if (!order) return fail(f, kWorst);
         ranking = getitem(order.get(), S.slice_reversed);
-        if (!ranking) return fail(site, kWorst);
+        if (!ranking) return fail(f, kWorst);
         cut = cut_position(f.threshold, f.prediction.get());
-        if (!cut) return fail(site, kWorst);
+        if (!cut) return fail(f, kWorst);
         f.worst_idx = slice_of(ranking.get(), nullptr, cut.get());
-        if (!f.worst_idx) return fail(site, kWorst);
+        if (!f.worst_idx) return fail(f, kWorst);
     }
     f.others_idx = slice_of(ranking.get(), cut.get(), nullptr);
-    if (!f.others_idx) return fail(site, kOthers);
+    if (!f.others_idx) return fail(f, kOthers);
 
     Ref worst_list = call_method(f.worst_idx.get(), S.str_tolist);
-    if (!worst_list) return fail(site, kWorstList);
+    if (!worst_list) return fail(f, kWorstList);
     Ref others_list = call_method(f.others_idx.get(), S.str_tolist);
-    if (!others_list) return fail(site, kOthersList);
+    if (!others_list) return fail(f, kOthersList);
     Ref data_info = Ref::steal(PyDict_New());
-    if (!data_info) return fail(site, kDataInfo);
+    if (!data_info) return fail(f, kDataInfo);
     const struct {
         PyObject* key;
         PyObject* value;
@@ -548,19 +542,19 @@ int split_samples(Frame& f) noexcept {
         {S.str_name2, S.str_Remaining},
     };
     for (const auto& e : entries) {
-        if (PyDict_SetItem(data_info.get(), e.key, e.value) < 0) return fail(site, kDataInfo);
+        if (PyDict_SetItem(data_info.get(), e.key, e.value) < 0) return fail(f, kDataInfo);
     }
     if (PyDict_SetItem(f.res_value.get(), S.str_data_info, data_info.get()) < 0) {
-        return fail(site, kDataInfo);
+        return fail(f, kDataInfo);
     }
     return 0;
 }
 
 // np.array(<rows>).ravel()
-Ref flattened(PyObject* rows) noexcept {
-    Ref np = ROBUSTNESS_GLOBAL(np);
-    if (!np) return Ref();
-    Ref stacked = call_method(np.get(), S.str_array, {rows});
+Ref flattened(const rt::Function* function, PyObject* rows) noexcept {
+    Ref array = np_attr(function, S.str_array);
+    if (!array) return Ref();
+    Ref stacked = call(array.get(), {rows});
     if (!stacked) return Ref();
     return call_method(stacked.get(), S.str_ravel);
 }
@@ -573,77 +567,78 @@ Ref flattened(PyObject* rows) noexcept {
 //                                      metric=metric)
 int table_and_chart(Frame& f) noexcept {
     {
-        Ref pd = ROBUSTNESS_GLOBAL(pd);
-        if (!pd) return fail(site, kTable);
+        Ref pd = global(f.function, S.g_pd);
+        if (!pd) return fail(f, kTable);
         Ref frame = call_method(pd.get(), S.str_DataFrame, {f.scores_all.get()});
-        if (!frame) return fail(site, kTable);
+        if (!frame) return fail(f, kTable);
         f.res_table = getattr(frame.get(), S.str_T);
-        if (!f.res_table) return fail(site, kTable);
+        if (!f.res_table) return fail(f, kTable);
     }
     {
-        Ref np = ROBUSTNESS_GLOBAL(np);
-        if (!np) return fail(site, kColumns);
-        Ref stacked = call_method(np.get(), S.str_array, {f.noise_levels_all.get()});
-        if (!stacked) return fail(site, kColumns);
+        Ref array = np_attr(f.function, S.str_array);
+        if (!array) return fail(f, kColumns);
+        Ref stacked = call(array.get(), {f.noise_levels_all.get()});
+        if (!stacked) return fail(f, kColumns);
         Ref first_column = getitem(stacked.get(), S.key_all_0);
-        if (!first_column) return fail(site, kColumns);
+        if (!first_column) return fail(f, kColumns);
         Ref labels = call_method(first_column.get(), S.str_tolist);
-        if (!labels) return fail(site, kColumns);
+        if (!labels) return fail(f, kColumns);
         if (PyObject_SetAttr(f.res_table.get(), S.str_columns, labels.get()) < 0) {
-            return fail(site, kColumns);
+            return fail(f, kColumns);
         }
     }
     {
         Ref by_repeat = call_method(f.res_table.get(), S.str_rename_axis, {S.str_Repeats});
-        if (!by_repeat) return fail(site, kRenameAxis);
+        if (!by_repeat) return fail(f, kRenameAxis);
         f.res_table = call_method(by_repeat.get(), S.str_rename_axis,
                                   {S.str_Noise_Level, S.str_columns}, S.kw_axis);
-        if (!f.res_table) return fail(site, kRenameAxis);
+        if (!f.res_table) return fail(f, kRenameAxis);
     }
     // The method is fetched before its arguments are evaluated.
     Ref visualize = getattr(f.self, S.str__visualize_robustness);
-    if (!visualize) return fail(site, kChart);
-    Ref scores = flattened(f.scores_all.get());
-    if (!scores) return fail(site, kChart);
-    Ref levels_flat = flattened(f.noise_levels_all.get());
-    if (!levels_flat) return fail(site, kChartLevels);
+    if (!visualize) return fail(f, kChart);
+    Ref scores = flattened(f.function, f.scores_all.get());
+    if (!scores) return fail(f, kChart);
+    Ref levels_flat = flattened(f.function, f.noise_levels_all.get());
+    if (!levels_flat) return fail(f, kChartLevels);
     f.options = call(visualize.get(), {scores.get(), levels_flat.get(), f.metric.get()},
                      S.kw_scores_noise_levels_metric);
-    if (!f.options) return fail(site, kChart);
+    if (!f.options) return fail(f, kChart);
     return 0;
 }
 
 // return ValidationResult(key=self.key, data=self.dataset.name, model=self.model.name,
 //                         inputs=inputs, value=res_value, table=res_table, options=options)
 PyObject* make_result(const Frame& f) noexcept {
-    Ref validation_result = ROBUSTNESS_GLOBAL(ValidationResult);
-    if (!validation_result) return fail(site, kResult);
+    Ref validation_result = global(f.function, S.g_ValidationResult);
+    if (!validation_result) return fail(f, kResult);
     Ref key = getattr(f.self, S.str_key);
-    if (!key) return fail(site, kResult);
+    if (!key) return fail(f, kResult);
     Ref data_name;
     {
         Ref data_set = getattr(f.self, S.str_dataset);
-        if (!data_set) return fail(site, kDataName);
+        if (!data_set) return fail(f, kDataName);
         data_name = getattr(data_set.get(), S.str_name);
-        if (!data_name) return fail(site, kDataName);
+        if (!data_name) return fail(f, kDataName);
     }
     Ref model_name;
     {
         Ref model = getattr(f.self, S.str_model);
-        if (!model) return fail(site, kModelName);
+        if (!model) return fail(f, kModelName);
         model_name = getattr(model.get(), S.str_name);
-        if (!model_name) return fail(site, kModelName);
+        if (!model_name) return fail(f, kModelName);
     }
     Ref result = call(validation_result.get(),
                       {key.get(), data_name.get(), model_name.get(), f.inputs.get(),
                        f.res_value.get(), f.res_table.get(), f.options.get()},
                       S.kw_validation_result);
-    if (!result) return fail(site, kResult);
+    if (!result) return fail(f, kResult);
     return result.release();
 }
 
-PyObject* run(rt::Function*, PyObject* const* args) noexcept {
-    Frame f{args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7], args[8]};
+PyObject* run(rt::Function* function, PyObject* const* args) noexcept {
+    Frame f{function, args[0], args[1], args[2], args[3],
+            args[4], args[5], args[6], args[7], args[8]};
     if (convert_arguments(f) < 0 || record_inputs(f) < 0 || choose_metric(f) < 0 ||
         normalise_lists(f) < 0 || check_feature_names(f) < 0 || fetch_model_and_data(f) < 0 ||
         score_baseline(f) < 0 || score_levels(f) < 0 || split_samples(f) < 0 ||

@@ -22,9 +22,11 @@ namespace {
 [[gnu::cold, gnu::noinline]] int raise_keyword(const char* name, PyObject* kwnames,
                                                 PyObject* params, Py_ssize_t npos) noexcept {
     // Reached only when some keyword was not consumed: report the first
-    // offending one in call order.
+    // offending one in call order. A parameter is given twice when it was
+    // passed by position, or by an earlier keyword of the same call.
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     Py_ssize_t nparams = PyTuple_GET_SIZE(params);
+    bool named[kMaxParams] = {};
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
@@ -41,7 +43,10 @@ namespace {
             if (eq == -1 && PyErr_Occurred()) return -1;
             if (eq == 0) found = i;
         }
-        if (found >= npos) continue;
+        if (found >= npos && !named[found]) {
+            named[found] = true;
+            continue;
+        }
         if (found >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          name, key);
@@ -51,8 +56,8 @@ namespace {
         }
         return -1;
     }
-    // Unreachable for well-formed calls; keep the interpreter's state sane.
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument", name);
+    // Unreachable: every keyword left over is one of the cases above.
+    PyErr_Format(PyExc_SystemError, "%s(): keyword arguments left unbound", name);
     return -1;
 }
 

@@ -8,7 +8,8 @@
 // The messages are the interpreter's own wording for native functions:
 //   "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 //   "%s() got an unexpected keyword argument '%U'"
-//   "%s() got multiple values for keyword argument '%U'"
+//   "%s() got multiple values for keyword argument '%U'"  (by position and by
+//       keyword, or by two keywords)
 //   "%.200s() keywords must be strings"
 // When a required parameter is missing and keywords were passed, the given
 // count is the index of the first missing parameter.

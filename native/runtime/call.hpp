@@ -26,7 +26,7 @@ constexpr std::size_t count_items(const char* text) noexcept {
 // is part of the type, so every call checks it against its values.
 template <std::size_t K>
 struct Keywords {
-    PyObject* names = nullptr;
+    Kept names;
 };
 
 inline Ref getattr(PyObject* o, PyObject* name) noexcept {

@@ -44,7 +44,8 @@ int prepare_method(const ClassDef& cls, Method& m, PyObject* filename) noexcept 
     Ref params = Ref::steal(PyTuple_GetSlice(varnames.get(), 0, argcount));
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", cls.name, def.name));
-    Ref trace_name = Ref::steal(PyUnicode_FromFormat("%s.%s.%s", cls.module, cls.name, def.name));
+    Ref trace_name =
+        Ref::steal(PyUnicode_FromFormat("%s.%s.%s", cls.module->name, cls.name, def.name));
     if (!params || !name || !qualname || !trace_name) return -1;
     const char* trace_text = PyUnicode_AsUTF8(trace_name.get());
     if (!trace_text) return -1;
@@ -56,7 +57,7 @@ int prepare_method(const ClassDef& cls, Method& m, PyObject* filename) noexcept 
     m.qualname.set(std::move(qualname));
     m.trace_name.set(std::move(trace_name));
     m.site.function = trace_text;  // kept alive by m.trace_name
-    m.site.filename = cls.trace_filename;
+    m.site.filename = cls.module->trace_file;
     m.site.first_line = def.first_line;
     m.code.set(std::move(code));  // set last: it marks the method as prepared
     return 0;
@@ -186,18 +187,18 @@ int prepare_methods(ClassDef& cls) noexcept {
         PyErr_Format(PyExc_SystemError, "too many methods for %s", cls.name);
         return -1;
     }
-    Ref filename = Ref::steal(PyUnicode_InternFromString(cls.code_filename));
+    Ref filename = Ref::steal(PyUnicode_InternFromString(cls.module->file));
     if (!filename) return -1;
     for (Method* m : cls.methods) {
         if (prepare_method(cls, *m, filename.get()) < 0) return -1;
     }
     if (cls.defaults_name) return 0;
-    Ref defaults_name = Ref::steal(PyUnicode_FromFormat("%s.__defaults__", cls.module));
+    Ref defaults_name = Ref::steal(PyUnicode_FromFormat("%s.__defaults__", cls.module->name));
     if (!defaults_name) return -1;
     const char* text = PyUnicode_AsUTF8(defaults_name.get());
     if (!text) return -1;
     cls.defaults_site.function = text;
-    cls.defaults_site.filename = cls.trace_filename;
+    cls.defaults_site.filename = cls.module->trace_file;
     cls.defaults_site.first_line = 0;
     cls.defaults_name.set(std::move(defaults_name));
     return 0;
@@ -206,7 +207,7 @@ int prepare_methods(ClassDef& cls) noexcept {
 Ref create_class(ClassDef& cls, PyObject* orig_bases, PyObject* globals,
                  PyObject* staticmethod) noexcept {
     Ref name = Ref::steal(PyUnicode_InternFromString(cls.name));
-    Ref module = Ref::steal(PyUnicode_InternFromString(cls.module));
+    Ref module = Ref::steal(PyUnicode_InternFromString(cls.module->name));
     if (!name || !module) return Ref();
     Ref bases = resolve_bases(orig_bases);
     if (!bases) return Ref();

@@ -31,6 +31,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->code);
     Py_VISIT(f->annotations);
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     Py_VISIT(f->klass);
     Py_VISIT(f->dict);
     return 0;
@@ -47,6 +48,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->code);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
     Py_CLEAR(f->klass);
     Py_CLEAR(f->dict);
     return 0;
@@ -83,6 +85,7 @@ PyMemberDef function_members[] = {
     {"__code__", T_OBJECT, offsetof(Function, code), READONLY, nullptr},
     {"__annotations__", T_OBJECT, offsetof(Function, annotations), READONLY, nullptr},
     {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
+    {"__builtins__", T_OBJECT, offsetof(Function, builtins), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -123,6 +126,21 @@ PyType_Spec function_spec = {
 // Made once per process, never released (see Kept).
 Kept function_type;
 
+// The builtins of a function defined in `globals`, as the interpreter picks
+// them for a new function: `globals["__builtins__"]` (a module standing for
+// its dict), else the running frame's. Only a dict will do for the lookups.
+Ref builtins_of(PyObject* globals) noexcept {
+    Ref key = Ref::steal(PyUnicode_InternFromString("__builtins__"));
+    if (!key) return Ref();
+    PyObject* named = PyDict_GetItemWithError(globals, key.get());
+    if (!named && PyErr_Occurred()) return Ref();
+    if (named && PyModule_Check(named)) named = PyModule_GetDict(named);
+    if (named && PyDict_Check(named)) return Ref::new_ref(named);
+    PyObject* current = PyEval_GetBuiltins();
+    if (!current) PyErr_SetString(PyExc_SystemError, "no builtins to define a function with");
+    return Ref::new_ref(current);
+}
+
 }  // namespace
 
 int init_function_type() noexcept {
@@ -142,6 +160,8 @@ Ref make_function(Method& method, PyObject* qualname, PyObject* module, PyObject
     Ref own_annotations =
         annotations == Py_None ? Ref::steal(PyDict_New()) : Ref::new_ref(annotations);
     if (!own_annotations) return Ref();
+    Ref builtins = builtins_of(globals);
+    if (!builtins) return Ref();
 
     Function* f =
         PyObject_GC_New(Function, reinterpret_cast<PyTypeObject*>(function_type.get()));
@@ -157,6 +177,7 @@ Ref make_function(Method& method, PyObject* qualname, PyObject* module, PyObject
     f->code = Py_NewRef(method.code.get());
     f->annotations = own_annotations.release();
     f->globals = Py_NewRef(globals);
+    f->builtins = builtins.release();
     f->klass = nullptr;
     f->dict = nullptr;
     PyObject_GC_Track(f);

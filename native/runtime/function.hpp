@@ -4,7 +4,11 @@
 // instance (tp_descr_get + Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.f(...)`
 // skips the bound-method object); carries the attributes `inspect` and
 // `help()` read: __name__ __qualname__ __module__ __doc__ __defaults__
-// __kwdefaults__ __code__ __annotations__ __dict__ __globals__.
+// __kwdefaults__ __code__ __annotations__ __dict__ __globals__ __builtins__.
+//
+// A body reads module globals from its own function's globals and builtins,
+// as a Python function does, never from a dict it was not defined in: a
+// function outlives the exec step that made it, even a failed one.
 //
 // The parameters are those of the method description; the call is bound
 // against them and the body receives the bound values. The type is a heap
@@ -13,8 +17,9 @@
 
 #include <Python.h>
 
-#include "runtime/ref.hpp"
+#include "runtime/imports.hpp"
 #include "runtime/method.hpp"
+#include "runtime/ref.hpp"
 
 namespace rt {
 
@@ -31,6 +36,7 @@ struct Function {
     PyObject* code;
     PyObject* annotations;   // dict or None
     PyObject* globals;       // the defining module's dict
+    PyObject* builtins;      // the builtins dict those globals name
     PyObject* klass;         // the class for a zero-argument super(), or null
     PyObject* dict;
 };
@@ -46,5 +52,11 @@ Ref make_function(Method& method, PyObject* qualname, PyObject* module, PyObject
 
 // Sets the class that the body treats as its `__class__` cell.
 void set_function_class(PyObject* function, PyObject* klass) noexcept;
+
+// A module global as the body of `f` reads it: `f`'s globals, then its
+// builtins, else NameError.
+inline Ref lookup_global(const Function* f, GlobalName& g) noexcept {
+    return lookup_global(g, f->globals, f->builtins);
+}
 
 }  // namespace rt

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 
+#include "runtime/identity.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/traceback.hpp"
 
@@ -81,11 +82,9 @@ constexpr std::size_t kMaxMethods = 32;
 
 // A class whose namespace holds only methods.
 struct ClassDef {
-    const char* module;          // __module__ of the class and its methods
-    const char* name;            // __name__ and __qualname__
-    const char* code_filename;   // co_filename of the methods' code objects
-    const char* trace_filename;  // the file name of the methods' traceback entries
-    Span<Method*> methods;       // in namespace order
+    const ModuleIdentity* module;  // __module__, the code objects' and tracebacks' file names
+    const char* name;              // __name__ and __qualname__
+    Span<Method*> methods;         // in namespace order
     Kept defaults_name;          // "<module>.__defaults__", for a failed defaults tuple
     TraceSite defaults_site{};
 };

@@ -63,6 +63,10 @@ private:
 // exec). It owns like a `Ref`, but is never released at exit: its destructor
 // would run after the interpreter has finalised, when a release could touch
 // freed memory. Assigning a new value releases the old one.
+//
+// It reads as the borrowed view it holds, so a table entry goes wherever a
+// `PyObject*` argument does: what it owns lives until the next `set`, which
+// process-wide state only does while it is being made.
 class Kept {
 public:
     constexpr Kept() noexcept = default;
@@ -70,7 +74,7 @@ public:
     Kept& operator=(const Kept&) = delete;
 
     PyObject* get() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
+    operator PyObject*() const noexcept { return p_; }
     void set(Ref value) noexcept {
         PyObject* old = p_;
         p_ = value.release();

@@ -8,7 +8,10 @@ this table rather than keeping its own lists.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Callable
+
+import numpy as np
+from sklearn import metrics as skm
 
 from korvan.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
@@ -33,6 +36,9 @@ class Metric:
         classes; otherwise scored on ``predict(X)``.
     description : str
         A few words for help texts and summaries.
+    scorer : callable
+        ``scorer(y_true, prediction, sample_weight, classes)`` returns the
+        score; ``classes`` are the model's classes, or None when it has none.
     """
 
     name: str
@@ -40,34 +46,72 @@ class Metric:
     higher_is_better: bool
     needs_proba: bool
     description: str
+    scorer: Callable[[np.ndarray, np.ndarray, np.ndarray | None, np.ndarray | None], float]
 
     @property
     def sign(self) -> int:
         """``+1`` when a higher score is better, ``-1`` when lower is better."""
         return 1 if self.higher_is_better else -1
 
-    @property
-    def binary_only(self) -> bool:
-        """True when the metric scores one class's probability (two classes only)."""
-        return self.needs_proba
-
     def fits(self, task: str, n_classes: int | None = None) -> bool:
         """Whether the metric can score a target of this task and class count."""
         if task != self.task:
             return False
-        return not (self.binary_only and n_classes is not None and n_classes > 2)
+        return not (self.needs_proba and n_classes is not None and n_classes > 2)
+
+
+# Scorers.  Binary metrics need to know which label is "positive": the
+# model's second class, the one whose probability predict_proba(X)[:, 1] gives.
+
+def _binary(classes: np.ndarray | None) -> bool:
+    return classes is not None and len(classes) == 2
+
+
+def _f1(y: np.ndarray, pred: np.ndarray, w: np.ndarray | None,
+        classes: np.ndarray | None) -> float:
+    if classes is not None and len(classes) > 2:
+        return skm.f1_score(y, pred, average="macro", sample_weight=w, zero_division=0)
+    if _binary(classes):
+        positive = classes[1]
+    else:
+        seen = np.unique(np.concatenate([y.ravel(), pred.ravel()]))
+        positive = seen[-1] if len(seen) else 1
+    return skm.f1_score(y, pred, pos_label=positive, sample_weight=w, zero_division=0)
+
+
+def _log_loss(y: np.ndarray, pred: np.ndarray, w: np.ndarray | None,
+              classes: np.ndarray | None) -> float:
+    return skm.log_loss(y, pred, sample_weight=w, labels=classes if _binary(classes) else None)
+
+
+def _brier(y: np.ndarray, pred: np.ndarray, w: np.ndarray | None,
+           classes: np.ndarray | None) -> float:
+    binary = _binary(classes)
+    return skm.brier_score_loss(y, pred, sample_weight=w, pos_label=classes[1] if binary else None,
+                                labels=classes if binary else None)
+
+
+def _plain(func: Callable[..., float]) -> Callable[..., float]:
+    """A scorer for a metric that needs nothing of the model's classes."""
+    def scorer(y: np.ndarray, pred: np.ndarray, w: np.ndarray | None,
+               classes: np.ndarray | None) -> float:
+        return func(y, pred, sample_weight=w)
+
+    return scorer
 
 
 #: Every metric, in the order they are listed to users: regression first.
 METRIC_TABLE: tuple[Metric, ...] = (
-    Metric("MSE", REGRESSION, False, False, "mean squared error"),
-    Metric("MAE", REGRESSION, False, False, "mean absolute error"),
-    Metric("R2", REGRESSION, True, False, "coefficient of determination"),
-    Metric("AUC", CLASSIFICATION, True, True, "area under the ROC curve"),
-    Metric("ACC", CLASSIFICATION, True, False, "accuracy"),
-    Metric("F1", CLASSIFICATION, True, False, "F1 score (macro average over 3+ classes)"),
-    Metric("LogLoss", CLASSIFICATION, False, True, "logistic loss"),
-    Metric("Brier", CLASSIFICATION, False, True, "Brier score"),
+    Metric("MSE", REGRESSION, False, False, "mean squared error", _plain(skm.mean_squared_error)),
+    Metric("MAE", REGRESSION, False, False, "mean absolute error",
+           _plain(skm.mean_absolute_error)),
+    Metric("R2", REGRESSION, True, False, "coefficient of determination", _plain(skm.r2_score)),
+    Metric("AUC", CLASSIFICATION, True, True, "area under the ROC curve",
+           _plain(skm.roc_auc_score)),
+    Metric("ACC", CLASSIFICATION, True, False, "accuracy", _plain(skm.accuracy_score)),
+    Metric("F1", CLASSIFICATION, True, False, "F1 score (macro average over 3+ classes)", _f1),
+    Metric("LogLoss", CLASSIFICATION, False, True, "logistic loss", _log_loss),
+    Metric("Brier", CLASSIFICATION, False, True, "Brier score", _brier),
 )
 
 _BY_LOWER: dict[str, Metric] = {m.name.lower(): m for m in METRIC_TABLE}

@@ -15,7 +15,7 @@ import pandas as pd
 
 from korvan.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
-__all__ = ["Model", "ProbabilisticModel", "wrap_model", "bind_model", "make_estimator",
+__all__ = ["Model", "ProbabilisticModel", "wrap_model", "bind_model", "has_predict", "make_estimator",
            "fit_estimator", "check_features", "fitted_feature_names", "FeatureMismatch",
            "MODEL_KINDS", "INPUT_MODES"]
 
@@ -52,6 +52,11 @@ class FeatureMismatch(ValueError):
         super().__init__(message)
         self.missing = list(missing)
         self.unexpected = list(unexpected)
+
+
+def has_predict(obj: Any) -> bool:
+    """Whether ``obj`` can be scored: it has a callable ``predict``."""
+    return callable(getattr(obj, "predict", None))
 
 
 def fitted_feature_names(estimator: Any) -> list[str] | None:
@@ -122,7 +127,7 @@ class Model:
 
     def __init__(self, estimator: Any, name: str | None = None, dataset: Any = None,
                  input: str = "auto") -> None:
-        if not callable(getattr(estimator, "predict", None)):
+        if not has_predict(estimator):
             raise TypeError(f"{type(estimator).__name__} has no predict method; cannot wrap it")
         if input not in INPUT_MODES:
             raise ValueError(f"Unknown input {input!r}; valid inputs are: {', '.join(INPUT_MODES)}")
@@ -285,7 +290,7 @@ def bind_model(model: Any, dataset: Any) -> Any:
     # The data set is looked at only for models that need it.
     if isinstance(model, Model):
         return model.bind(dataset) if hasattr(dataset, "schema") else model
-    if fitted_feature_names(model) is not None and callable(getattr(model, "predict", None)) \
+    if fitted_feature_names(model) is not None and has_predict(model) \
             and hasattr(dataset, "schema"):
         return wrap_model(model, dataset=dataset)
     return model

@@ -11,6 +11,7 @@ import pandas as pd
 
 from korvan.jsonable import json_key, to_jsonable
 from korvan.report.display import HtmlDisplay
+from korvan.text import run_subtitle
 
 __all__ = ["ValidationResult"]
 
@@ -216,15 +217,31 @@ class ValidationResult(HtmlDisplay):
         with open(path, "rb") as fh:
             return cls.from_dict(orjson.loads(fh.read()))
 
-    def worst_rows(self, dataset: Any, model: Any = None) -> pd.DataFrame:
+    def baseline_prediction(self, dataset: Any, model: Any) -> Any:
+        """The model's prediction for the scored split, as the result's metric scores it.
+
+        A prediction, a class code, or the probability of the second class:
+        what the test compared the perturbed predictions with.
+        """
+        from korvan.factsheet.utils.metric_utils import get_scorer_funcs
+        from korvan.models import bind_model
+        from korvan.rows import result_metric, worst_positions
+
+        predict = get_scorer_funcs(bind_model(model, dataset), result_metric(self, dataset))[2]
+        return predict(dataset.get_X_y_data(worst_positions(self)[0])[0])
+
+    def worst_rows(self, dataset: Any, model: Any = None, baseline: Any = None) -> pd.DataFrame:
         """The worst group's rows, indexed by the data set's original row labels.
 
-        See :func:`korvan.rows.worst_rows`; with ``model``, each row also gets
-        its baseline prediction and its gap.
+        See :func:`korvan.rows.worst_rows`.  With ``model`` (or its
+        ``baseline`` prediction, when one was made already), each row also
+        gets its baseline prediction and its gap.
         """
         from korvan.rows import worst_rows
 
-        return worst_rows(self, dataset, model)
+        if baseline is None and model is not None:
+            baseline = self.baseline_prediction(dataset, model)
+        return worst_rows(self, dataset, baseline)
 
     def plot(self, path: str | os.PathLike[str] | None = None, width: int = 800,
              height: int = 500) -> Any:
@@ -266,8 +283,7 @@ class ValidationResult(HtmlDisplay):
             names = [features] if isinstance(features, str) else list(features)
             perturbed = ", ".join(map(str, names[:3])) + (f" (+{len(names) - 3})" if len(names) > 3 else "")
         better = "higher" if summary.attrs.get("higher_is_better") else "lower"
-        subtitle = (f"{to_jsonable(self.model)} on {to_jsonable(self.data)}, "
-                    f"{inputs.get('dataset', 'test')} split, {inputs.get('perturb_method', 'normal')} "
-                    f"noise on {perturbed}; {self.metric}: {better} is better")
+        subtitle = (f"{run_subtitle(to_jsonable(self.model), to_jsonable(self.data), inputs)} "
+                    f"on {perturbed}; {self.metric}: {better} is better")
         return {"subtitle": subtitle, "reference": summary.attrs.get("baseline"),
                 "reference_label": "baseline", "means": list(summary["mean"])}

@@ -20,6 +20,8 @@ import numpy as np
 import pandas as pd
 from scipy import stats as sps
 
+from korvan.text import DROP_MEANING, count_of, percent, signed_percent
+
 __all__ = [
     "CONFIDENCE",
     "INTERVAL_METHOD",
@@ -28,10 +30,12 @@ __all__ = [
     "check_limit",
     "check_summaries",
     "check_summary",
+    "find_level",
     "higher_is_better",
     "summarize",
     "summary_from_dict",
     "summary_to_dict",
+    "tested_level",
 ]
 
 #: Coverage of the interval of the mean score.
@@ -216,10 +220,6 @@ def summary_from_dict(payload: Mapping[str, Any]) -> pd.DataFrame:
 
 # -- the verdict ---------------------------------------------------------------
 
-def _pct(value: float) -> str:
-    return f"{value * 100:.2f}%" if math.isfinite(value) else "n/a"
-
-
 @dataclass(frozen=True)
 class Verdict:
     """Whether the mean score held up within a limit.
@@ -276,19 +276,41 @@ def check_limit(max_drop: Any) -> float:
     return limit
 
 
+def find_level(levels: Iterable[float], level: float) -> float | None:
+    """The level of ``levels`` that ``level`` names, or None.
+
+    Levels travel through JSON, text and arithmetic (``0.1 * 3``), so two
+    levels within rounding of each other are the same level.
+    """
+    for v in levels:
+        if math.isclose(float(v), float(level), rel_tol=1e-9, abs_tol=1e-12):
+            return float(v)
+    return None
+
+
+def tested_level(levels: Sequence[float], level: Any) -> float:
+    """The tested level that ``level`` names.
+
+    Raises
+    ------
+    ValueError
+        If ``level`` is not a number or was not tested; the message lists
+        the tested levels.
+    """
+    if isinstance(level, bool) or not isinstance(level, (int, float, np.number)):
+        raise ValueError(f"level must be a number, got {level!r}")
+    found = find_level(levels, level)
+    if found is None:
+        raise ValueError(f"noise level {float(level):g} was not tested; tested levels are: "
+                         f"{', '.join(f'{float(v):g}' for v in levels)}")
+    return found
+
+
 def _checked_levels(summary: pd.DataFrame, level: Any) -> list[float]:
     tested = [float(v) for v in summary.index[1:]]
     if not tested:
         raise ValueError("the result has no perturbed noise level to check")
-    if level is None:
-        return tested
-    if isinstance(level, bool) or not isinstance(level, (int, float, np.number)):
-        raise ValueError(f"level must be a number, got {level!r}")
-    for v in tested:
-        if math.isclose(v, float(level), rel_tol=1e-9, abs_tol=1e-12):
-            return [v]
-    raise ValueError(f"noise level {float(level):g} was not tested; tested levels are: "
-                     f"{', '.join(f'{v:g}' for v in tested)}")
+    return tested if level is None else [tested_level(tested, level)]
 
 
 def _worst(summary: pd.DataFrame, levels: Sequence[float]) -> tuple[float, float]:
@@ -344,12 +366,12 @@ def check_summary(summary: pd.DataFrame, max_drop: float, level: float | None = 
         why = ("the baseline score is 0" if baseline == 0 else "the score is not a number")
         return Verdict(False, worst_level, math.nan, limit,
                        f"FAIL: {what} drop at {where} cannot be computed ({why}); "
-                       f"limit {_pct(limit)}")
+                       f"limit {percent(limit)}")
     passed = drop <= limit
     verb = "PASS" if passed else "FAIL"
     rel = "within" if passed else "over"
     return Verdict(passed, worst_level, drop, limit,
-                   f"{verb}: {what} drop {_pct(drop)} at {where}, {rel} the limit {_pct(limit)}")
+                   f"{verb}: {what} drop {percent(drop)} at {where}, {rel} the limit {percent(limit)}")
 
 
 def check_summaries(summaries: Iterable[tuple[str, pd.DataFrame]], max_drop: float,
@@ -383,11 +405,11 @@ def check_summaries(summaries: Iterable[tuple[str, pd.DataFrame]], max_drop: flo
     where = _where(level, worst_level)
     if failed:
         shown = ", ".join(failed[:10]) + (f" and {len(failed) - 10} more" if len(failed) > 10 else "")
-        message = (f"FAIL: {len(failed)} of {len(found)} features over the limit {_pct(limit)}: "
-                   f"{shown}; worst {name}, {what} drop {_pct(drop)} at {where}")
+        message = (f"FAIL: {len(failed)} of {len(found)} features over the limit {percent(limit)}: "
+                   f"{shown}; worst {name}, {what} drop {percent(drop)} at {where}")
     else:
-        message = (f"PASS: all {len(found)} features within the limit {_pct(limit)}; worst "
-                   f"{name}, {what} drop {_pct(drop)} at {where}")
+        message = (f"PASS: all {len(found)} features within the limit {percent(limit)}; worst "
+                   f"{name}, {what} drop {percent(drop)} at {where}")
     return Verdict(not failed, worst_level, drop, limit, message, feature=name, failed=failed)
 
 
@@ -395,10 +417,6 @@ def check_summaries(summaries: Iterable[tuple[str, pd.DataFrame]], max_drop: flo
 
 def _num(value: float) -> str:
     return f"{value:.6g}" if math.isfinite(value) else "n/a"
-
-
-def _signed_pct(value: float) -> str:
-    return f"{value * 100:+.1f}%" if math.isfinite(value) else "n/a"
 
 
 def summary_lines(summary: pd.DataFrame, metric: str | None = None) -> list[str]:
@@ -418,14 +436,14 @@ def summary_lines(summary: pd.DataFrame, metric: str | None = None) -> list[str]
         interval = ("" if not math.isfinite(row["ci_low"])
                     else f"{_num(row['ci_low'])} .. {_num(row['ci_high'])}")
         n = int(row["repeats"])
-        worse = f"{round(row['share_worse'] * n)}/{n}"
+        worse = count_of(row["share_worse"], n)
         rows.append((f"{level:g}", _num(row["mean"]), _num(row["std"]) if n > 1 else "",
-                     interval, _signed_pct(row["rel_drop"]), worse))
+                     interval, signed_percent(row["rel_drop"]), worse))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     lines = ["  " + "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
                               for i, (cell, w) in enumerate(zip(r, widths))).rstrip()
              for r in rows]
-    lines.append("  Drop: how much worse the mean score is than the baseline, as a share of it.")
+    lines.append(f"  Drop: {DROP_MEANING}.")
     lines.append("  Worse: repeats scoring worse than the baseline.")
     lines.append(f"  Interval: {summary.attrs.get('interval', INTERVAL_METHOD)}.")
     if summary.attrs.get("note"):

@@ -35,6 +35,7 @@ from korvan.parallel.baseline import one_baseline
 from korvan.report.display import HtmlDisplay
 from korvan.jsonable import to_jsonable
 from korvan.result import ValidationResult
+from korvan.text import DROP_MEANING, run_subtitle, signed_percent
 
 __all__ = ["ALL_FEATURES", "FeatureSweep", "RunSpec", "SweepRow", "feature_lists", "plan_sweep",
            "run_spec", "run_specs", "sweep", "sweep_lines"]
@@ -237,6 +238,19 @@ def _level_key(level: float) -> str:
     return f"{level:g}"
 
 
+# The figures the table holds per level, and the summary column each comes from.
+_FIGURES = {"mean": "mean", "std": "std", "drop": "rel_drop", "drop_low": "rel_drop_low",
+            "drop_high": "rel_drop_high"}
+
+
+def _figures_at(table: pd.DataFrame, level: float) -> pd.DataFrame:
+    # The one place that reads the table's "what@level" columns.
+    key = _level_key(level)
+    figures = table[[f"{what}@{key}" for what in _FIGURES]]
+    figures.columns = list(_FIGURES)
+    return pd.concat([table[["features", "type"]], figures], axis=1)
+
+
 class FeatureSweep(HtmlDisplay):
     """The per-feature (or per-group) breakdown of a robustness test.
 
@@ -311,6 +325,11 @@ class FeatureSweep(HtmlDisplay):
         return [float(v) for v in self.rows[0].summary.index[1:]]
 
     @property
+    def grouped(self) -> bool:
+        """Whether some row perturbs several features together (a sweep of groups)."""
+        return any(len(row.features or ()) > 1 for row in self.rows)
+
+    @property
     def table(self) -> pd.DataFrame:
         """The ranked table: one row per feature or group, largest drop first.
 
@@ -329,15 +348,42 @@ class FeatureSweep(HtmlDisplay):
                                       "type": row.type}
             for level in summary.index[1:]:
                 key = _level_key(level)
-                record[f"mean@{key}"] = summary.at[level, "mean"]
-                record[f"std@{key}"] = summary.at[level, "std"]
-                record[f"drop@{key}"] = summary.at[level, "rel_drop"]
-                record[f"drop_low@{key}"] = summary.at[level, "rel_drop_low"]
-                record[f"drop_high@{key}"] = summary.at[level, "rel_drop_high"]
+                for what, column in _FIGURES.items():
+                    record[f"{what}@{key}"] = summary.at[level, column]
             records.append(record)
         table = pd.DataFrame.from_records(records).set_index("feature")
         rank = f"drop@{_level_key(self.levels[-1])}"
         return table.sort_values(rank, ascending=False, na_position="last", kind="stable")
+
+    def at(self, level: float | None = None) -> pd.DataFrame:
+        """The ranked table's figures at one level (default the largest).
+
+        Same rows and order as :attr:`table`; columns ``features``, ``type``,
+        ``mean``, ``std``, ``drop``, ``drop_low`` and ``drop_high``.
+        """
+        return _figures_at(self.table, self._level(level))
+
+    def by_level(self) -> dict[float, pd.DataFrame]:
+        """What :meth:`at` gives, for every tested level in order."""
+        table = self.table
+        return {level: _figures_at(table, level) for level in self.levels}
+
+    def reference_at(self, level: float | None = None) -> dict[str, float]:
+        """The all-features run's figures at one level, keyed as the columns of :meth:`at`.
+
+        Raises
+        ------
+        ValueError
+            If the sweep has no all-features run, or the level was not tested.
+        """
+        if self.all_features is None:
+            raise ValueError("this sweep has no all-features run")
+        row = self.all_features.summary.loc[self._level(level)]
+        return {what: float(row[column]) for what, column in _FIGURES.items()}
+
+    def _level(self, level: float | None) -> float:
+        levels = self.levels
+        return levels[-1] if level is None else stats.tested_level(levels, level)
 
     def check(self, max_drop: float, level: float | None = None) -> stats.Verdict:
         """Hold every feature (or group) to the same limit on the relative drop.
@@ -356,32 +402,23 @@ class FeatureSweep(HtmlDisplay):
         """
         import plotlane
 
-        levels = self.levels
-        chosen = levels[-1] if level is None else None
-        if chosen is None:
-            for v in levels:
-                if math.isclose(v, float(level), rel_tol=1e-9, abs_tol=1e-12):
-                    chosen = v
-            if chosen is None:
-                raise ValueError(f"noise level {level!r} was not tested; tested levels are: "
-                                 f"{', '.join(map(_level_key, levels))}")
+        chosen = self._level(level)
         key = _level_key(chosen)
-        table = self.table
-        percent = table[[f"drop@{key}", f"drop_low@{key}", f"drop_high@{key}"]] * 100.0
+        figures = self.at(chosen)
+        percent = figures[["drop", "drop_low", "drop_high"]] * 100.0
         has_interval = percent.iloc[:, 1].notna().any()
         chart = plotlane.barplot(
-            x=list(table.index), y=percent.iloc[:, 0].to_numpy(),
+            x=list(figures.index), y=percent.iloc[:, 0].to_numpy(),
             low=percent.iloc[:, 1].to_numpy() if has_interval else None,
             high=percent.iloc[:, 2].to_numpy() if has_interval else None,
             orient="horizontal")
         what = f"mean {self.metric}" if self.metric else "mean score"
-        chart.set_title("Drop per feature" if all(r.features and len(r.features) == 1
-                                                  for r in self.rows) else "Drop per feature group")
+        chart.set_title("Drop per feature group" if self.grouped else "Drop per feature")
         chart.set_xaxis(axis_name="Feature", axis_type="category")
         chart.set_yaxis(axis_name=f"Drop of {what} at noise {key} (% of baseline; positive is worse)",
                         axis_type="value")
         if self.all_features is not None:
-            ref = float(self.all_features.summary.at[chosen, "rel_drop"]) * 100.0
+            ref = self.reference_at(chosen)["drop"] * 100.0
             if math.isfinite(ref):
                 chart.set_reference(ref, "all features")
         return chart
@@ -393,10 +430,9 @@ class FeatureSweep(HtmlDisplay):
 
     def subtitle(self) -> str:
         """What was run, in one line for the chart."""
-        inputs = self.inputs
-        return (f"{to_jsonable(self.model)} on {to_jsonable(self.data)}, "
-                f"{inputs.get('dataset', 'test')} split, {inputs.get('perturb_method', 'normal')} "
-                f"noise, {inputs.get('n_repeats', 10)} repeats per level; error bars: 95% t interval")
+        return (f"{run_subtitle(to_jsonable(self.model), to_jsonable(self.data), self.inputs)}, "
+                f"{self.inputs.get('n_repeats', 10)} repeats per level; "
+                "error bars: 95% t interval")
 
     def plot(self, path: str | os.PathLike[str] | None = None, width: int = 800,
              height: int | None = None, level: float | None = None) -> Any:
@@ -500,14 +536,6 @@ def sweep(test: Any, features: Any = None, groups: Any = None, *, include_all: b
     return FeatureSweep.from_runs(test, specs, results)
 
 
-def _pct(value: Any) -> str:
-    value = float(value)
-    if not math.isfinite(value):
-        return "n/a"
-    text = f"{value * 100:+.1f}%"
-    return "+0.0%" if text == "-0.0%" else text
-
-
 def sweep_lines(found: FeatureSweep, limit: int | None = None) -> list[str]:
     """Return the ranked table as aligned text lines for a terminal.
 
@@ -516,33 +544,29 @@ def sweep_lines(found: FeatureSweep, limit: int | None = None) -> list[str]:
     all-features run last, as the reference.  ``limit`` shows only the
     first rows and says how many were left out.
     """
-    table = found.table
-    keys = [_level_key(v) for v in found.levels]
-    last = keys[-1]
-    head = ["Feature", "Type", *[f"Drop @{k}" for k in keys], f"95% interval @{last}"]
-    rows = []
+    levels = found.levels
+    keys = [_level_key(v) for v in levels]
+    head = ["Feature", "Type", *[f"Drop @{k}" for k in keys], f"95% interval @{keys[-1]}"]
+    at = list(found.by_level().values())
 
-    def line(name: str, kind: str, record: Mapping[str, Any]) -> list[str]:
-        low, high = record[f"drop_low@{last}"], record[f"drop_high@{last}"]
-        interval = "" if not math.isfinite(float(low)) else f"{_pct(low)} .. {_pct(high)}"
-        return [name, kind, *[_pct(record[f"drop@{k}"]) for k in keys], interval]
+    def line(name: str, kind: str, figures: Sequence[Mapping[str, Any]]) -> list[str]:
+        low, high = figures[-1]["drop_low"], figures[-1]["drop_high"]
+        interval = ("" if not math.isfinite(float(low))
+                    else f"{signed_percent(low)} .. {signed_percent(high)}")
+        return [name, kind, *[signed_percent(f["drop"]) for f in figures], interval]
 
-    shown = table if limit is None else table.iloc[:limit]
-    for name, record in shown.iterrows():
-        rows.append(line(str(name), str(record["type"]), record))
+    n = len(at[-1]) if limit is None else min(limit, len(at[-1]))
+    rows = [line(str(name), str(at[-1].at[name, "type"]), [frame.loc[name] for frame in at])
+            for name in at[-1].index[:n]]
     if found.all_features is not None:
-        summary = found.all_features.summary
-        level = found.levels[-1]
-        record = {f"drop@{_level_key(v)}": summary.at[v, "rel_drop"] for v in found.levels}
-        record[f"drop_low@{last}"] = summary.at[level, "rel_drop_low"]
-        record[f"drop_high@{last}"] = summary.at[level, "rel_drop_high"]
-        rows.append(line(found.all_features.name, found.all_features.type, record))
+        rows.append(line(found.all_features.name, found.all_features.type,
+                         [found.reference_at(v) for v in levels]))
     widths = [max(len(r[i]) for r in [head, *rows]) for i in range(len(head))]
     out = ["  " + "  ".join(c.ljust(w) if i < 2 else c.rjust(w)
                             for i, (c, w) in enumerate(zip(r, widths))).rstrip()
            for r in [head, *rows]]
-    if limit is not None and len(table) > limit:
-        out.insert(1 + limit, f"  ... {len(table) - limit} more (all of them in the saved sweep)")
-    out.append("  Drop: how much worse the mean score is than the baseline, as a share of it,")
+    if n < len(at[-1]):
+        out.insert(1 + n, f"  ... {len(at[-1]) - n} more (all of them in the saved sweep)")
+    out.append(f"  Drop: {DROP_MEANING},")
     out.append("  when only that feature (or group) is perturbed.")
     return out

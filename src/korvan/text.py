@@ -1,10 +1,21 @@
-"""Numbers and sentences shown to people: one wording for each, used everywhere."""
+"""Numbers and sentences shown to people: one wording for each, used everywhere.
+
+The terminal, the report and the charts all say these things; keeping the
+wording here keeps them from drifting apart (a drop of -0.0001 once read
+"-0.0%" in one place and "+0.0%" in another).
+"""
 
 from __future__ import annotations
 
-from typing import Any, Iterable
+import math
+import numbers
+from typing import Any, Iterable, Mapping
 
-__all__ = ["name_list"]
+__all__ = ["name_list", "signed_percent", "percent", "count_of", "level_text", "run_subtitle",
+           "DROP_MEANING"]
+
+#: What a relative drop is, for the notes under every table that shows one.
+DROP_MEANING = "how much worse the mean score is than the baseline, as a share of it"
 
 
 def name_list(values: Iterable[Any], limit: int | None = 30) -> str:
@@ -13,3 +24,38 @@ def name_list(values: Iterable[Any], limit: int | None = 30) -> str:
     if limit is None or len(values) <= limit:
         return ", ".join(str(v) for v in values)
     return ", ".join(str(v) for v in values[:limit]) + f", ... ({len(values)} in all)"
+
+
+def signed_percent(value: Any) -> str:
+    """A relative change as a signed percentage, ``"+5.2%"``; ``"n/a"`` when undefined.
+
+    A change that rounds to zero reads ``"+0.0%"`` whatever its sign, so a
+    tiny gain is not shown as a negative zero.
+    """
+    value = float(value)
+    if not math.isfinite(value):
+        return "n/a"
+    text = f"{value * 100:+.1f}%"
+    return "+0.0%" if text == "-0.0%" else text
+
+
+def percent(value: Any) -> str:
+    """A share or a limit as a percentage, two decimals: ``"5.00%"``; ``"n/a"`` when undefined."""
+    value = float(value)
+    return f"{value * 100:.2f}%" if math.isfinite(value) else "n/a"
+
+
+def count_of(share: Any, n: int) -> str:
+    """``"3/10"``: how many of ``n`` a share stands for."""
+    return f"{round(float(share) * n)}/{n}"
+
+
+def level_text(level: Any) -> str:
+    """A noise level as people read it: ``0.1``, ``2``; anything else as its text."""
+    return f"{level:g}" if isinstance(level, numbers.Real) else str(level)
+
+
+def run_subtitle(model: Any, data: Any, inputs: Mapping[str, Any]) -> str:
+    """What was run, for the line under a chart's title: model, data, split and noise."""
+    return (f"{model} on {data}, {inputs.get('dataset', 'test')} split, "
+            f"{inputs.get('perturb_method', 'normal')} noise")

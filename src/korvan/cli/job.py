@@ -31,7 +31,6 @@ class Job:
     metric: Metric
     features: list[Hashable]
     model: Model | None
-    task_source: str
     seconds: dict[str, float] = field(default_factory=dict)
     #: Workers asked for (``--jobs``, capped at the cores), None for a sequential run.
     n_jobs: int | None = None
@@ -51,6 +50,9 @@ class Outcome:
     sweep: Any = None
     #: Where the rounds ran ("2 threads", "one core: the run is too small"), when in parallel.
     workers: str | None = None
+    #: The model's prediction of the scored split, made once for the worst
+    #: rows and the report (None when neither is written).
+    baseline: Any = None
 
 
 
@@ -63,10 +65,6 @@ class RunReport:
     model_calls: int
     seconds: dict[str, float]
     verdict: Any = None
-
-    @property
-    def chart_path(self) -> Path:
-        return self.paths["Chart"]
 
     @property
     def result_path(self) -> Path:

@@ -53,13 +53,17 @@ class _Parser(argparse.ArgumentParser):
 
 # -- argument types ----------------------------------------------------------
 
-def _number(text: str) -> float:
+def _number(text: str, what: str | None = None) -> float:
+    """A finite number; ``what`` names it in the message when one option holds several."""
+    shown = text.strip()
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text.strip()!r} is not a number") from None
+        raise argparse.ArgumentTypeError(
+            f"{what + ' ' if what else ''}{shown!r} is not a number") from None
     if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"{text.strip()!r} is not a finite number")
+        raise argparse.ArgumentTypeError(f"{what} must be a finite number, got {shown!r}" if what
+                                         else f"{shown!r} is not a finite number")
     return value
 
 
@@ -93,25 +97,24 @@ def _threshold(text: str) -> float:
 
 
 
-def _positive_int(text: str) -> int:
+def _whole_number(text: str, least: int, wording: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be {wording}, got {value}")
     return value
+
+
+
+def _positive_int(text: str) -> int:
+    return _whole_number(text, 1, "at least 1")
 
 
 
 def _seed(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, got {value}")
-    return value
+    return _whole_number(text, 0, "0 or more")
 
 
 
@@ -157,12 +160,12 @@ def _jobs(text: str) -> int:
 def max_drop_arg(text: str) -> MaxDrop:
     """Parse ``LIMIT`` or ``LIMIT@LEVEL`` (``0.05``, ``0.05@0.2``)."""
     limit_text, at, level_text = text.partition("@")
-    limit = _named_number(limit_text, "the limit")
+    limit = _number(limit_text, "the limit")
     if limit < 0:
         raise argparse.ArgumentTypeError(f"the limit must be >= 0 (0.05 allows a 5% drop), got {limit:g}")
     if not at:
         return MaxDrop(limit)
-    level = _named_number(level_text, "the noise level")
+    level = _number(level_text, "the noise level")
     if level <= 0:
         raise argparse.ArgumentTypeError(f"the noise level must be positive, got {level:g}")
     return MaxDrop(limit, level)
@@ -180,17 +183,6 @@ def groups_arg(text: str) -> list[list[str]]:
             raise argparse.ArgumentTypeError(f"group {i} has an empty feature name: {part.strip()!r}")
         groups.append(names)
     return groups
-
-
-
-def _named_number(text: str, what: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{what} {text.strip()!r} is not a number") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"{what} must be a finite number, got {text.strip()!r}")
-    return value
 
 
 

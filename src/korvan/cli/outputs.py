@@ -166,8 +166,8 @@ def _write_result(path: Path, job: Job, outcome: Outcome) -> None:
 
 def _write_report(path: Path, job: Job, outcome: Outcome) -> None:
     limit = job.opts.max_drop
-    outcome.result.save_html(path, job.dataset, model=outcome.model, sweep=outcome.sweep,
-                             max_drop=None if limit is None else limit.limit,
+    outcome.result.save_html(path, job.dataset, baseline=outcome.baseline,
+                             sweep=outcome.sweep, max_drop=None if limit is None else limit.limit,
                              level=None if limit is None else limit.level)
 
 

@@ -23,7 +23,7 @@ from korvan.data import DataSet, infer_task_type, load_bundled
 from korvan.errors import DataError, UsageError
 from korvan.inputs import load_model, read_table
 from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
-from korvan.models import FeatureMismatch, check_features, wrap_model
+from korvan.models import FeatureMismatch, check_features, has_predict, wrap_model
 from korvan.roles import (ColumnRoles, assign_roles, non_missing_counts, unusable_columns,
                           unusable_message)
 from korvan.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
@@ -86,7 +86,7 @@ def _load_user_model(opts: Options, seconds: dict[str, float]) -> Any:
     estimator = load_model(opts.model_file, allow_pickle=opts.allow_pickle,
                            trust=opts.trust or ())
     seconds["load"] = time.perf_counter() - start
-    if not callable(getattr(estimator, "predict", None)):
+    if not has_predict(estimator):
         raise UsageError(f"{opts.model_file} holds a {type(estimator).__name__}, which has "
                          f"no predict method")
     return estimator
@@ -285,7 +285,8 @@ def prepare(opts: Options) -> Job:
     model = None
     if estimator is not None:
         _check_model_classes(estimator, ds)
-        _check_model_columns(estimator, ds.feature_names, opts.input)
+        # Its columns were checked while the data set was built (with a hint
+        # naming --drop); wrapping it checks them against the data set itself.
         model = wrap_model(estimator, dataset=ds, input=opts.input)
         if metric.needs_proba and not hasattr(model, "predict_proba"):
             others = ", ".join(n for n in metrics_for_task(ds.task_type)
@@ -304,6 +305,6 @@ def prepare(opts: Options) -> Job:
     _check_split(opts, ds, features, fitting=model is None)
     _check_memory(opts, ds)
     return Job(opts=opts, dataset=ds, roles=roles, metric=metric, features=features,
-               model=model, task_source=source, seconds=seconds, n_jobs=n_jobs,
+               model=model, seconds=seconds, n_jobs=n_jobs,
                notes=[note] if note else [])
 

@@ -152,11 +152,14 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
         job.seconds["predict"] = counted.seconds
         job.seconds["perturb"] = time.perf_counter() - start - counted.seconds
     label_worst_rows(result, ds)
-    worst = None
-    if opts.worst_rows is not None:
-        worst = worst_rows(result, ds, model)
+    # One baseline prediction serves the worst-rows table and the report.
+    baseline = None
+    if opts.worst_rows is not None or not opts.no_html:
+        baseline = result.baseline_prediction(ds, model)
+    worst = None if opts.worst_rows is None else worst_rows(result, ds, baseline)
     return Outcome(result=result, model=model, model_calls=counted.calls, worst=worst,
-                   sweep=found, workers=None if workers is None else str(workers))
+                   sweep=found, baseline=baseline,
+                   workers=None if workers is None else str(workers))
 
 
 

@@ -10,7 +10,7 @@ from korvan.cli.options import PROG
 from korvan.roles import roles_table
 from korvan.stats import summary_lines
 from korvan.sweep import sweep_lines
-from korvan.text import name_list
+from korvan.text import level_text, name_list
 
 
 __all__ = ["print_notes", "print_roles", "print_summary", "print_sweep"]
@@ -55,7 +55,7 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     info = result.value["data_info"]
     n_worst, n_rest = len(info["sample_idx1"]), len(info["sample_idx2"])
     print("", file=out)
-    first = f"{float(table.columns[1]):g}" if table.shape[1] > 1 else "the first level"
+    first = level_text(float(table.columns[1])) if table.shape[1] > 1 else "the first level"
     print(f"Worst group: {n_worst} rows, whose predictions move most at noise {first}; "
           f"remaining: {n_rest} rows", file=out)
     labels = info.get("row_labels1", [])
@@ -83,7 +83,7 @@ def _format_times(seconds: dict[str, float]) -> str:
 
 def print_sweep(out: TextIO, found: Any) -> None:
     """Print the ranked table."""
-    what = "feature group" if any(len(r.features or ()) > 1 for r in found.rows) else "feature"
+    what = "feature group" if found.grouped else "feature"
     print("", file=out)
     print(f"Drop of the mean {found.metric} per {what}, each perturbed alone, largest first:",
           file=out)

@@ -8,11 +8,10 @@ The figures come from :mod:`korvan.stats` and :mod:`korvan.sweep`.
 
 from __future__ import annotations
 
-import math
 from typing import Any, Sequence
 
 from korvan.cli.options import MaxDrop, Options
-from korvan.stats import Verdict
+from korvan.stats import Verdict, find_level
 from korvan.sweep import ALL_FEATURES, FeatureSweep, feature_lists, plan_sweep, run_specs
 
 __all__ = ["check_arguments", "run_sweep", "verdict", "extra_runs"]
@@ -39,7 +38,7 @@ def check_arguments(opts: Options, feature_names: Sequence[Any],
         except ValueError as exc:
             raise ValueError(f"--feature-groups: {exc}") from None
     if opts.max_drop is not None and opts.max_drop.level is not None:
-        if not any(math.isclose(opts.max_drop.level, v, rel_tol=1e-9) for v in noise_levels):
+        if find_level(noise_levels, opts.max_drop.level) is None:
             raise ValueError(f"--max-drop: noise level {opts.max_drop.level:g} is not among "
                              f"--noise-levels ({', '.join(f'{v:g}' for v in noise_levels)})")
 

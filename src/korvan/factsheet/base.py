@@ -2,6 +2,9 @@
 
 from typing import Any
 
+from korvan.constants import CLASSIFICATION, REGRESSION
+from korvan.metrics import default_metric
+
 
 class TestBase:
     """Common state of a diagnostic test: the data set and the model.
@@ -21,9 +24,10 @@ class TestBase:
     __test__ = False
 
     #: Metric used when a regression test is run without one.
-    REGRESSION_METRIC_DEFAULT = "MSE"
-    #: Metric used when a classification test is run without one.
-    CLASSIFICATION_METRIC_DEFAULT = "AUC"
+    REGRESSION_METRIC_DEFAULT = default_metric(REGRESSION)
+    #: Metric used when a classification test is run without one (the
+    #: metric table's default for two classes).
+    CLASSIFICATION_METRIC_DEFAULT = default_metric(CLASSIFICATION)
 
     def __init__(self, dataset: Any, model: Any) -> None:
         from korvan.models import bind_model

@@ -22,7 +22,7 @@ class HtmlDisplay:
     __slots__ = ()
 
     def to_html(self, dataset: Any = None, *, sweep: Any = None, model: Any = None,
-                top_rows: int = render.DEFAULT_TOP_ROWS, max_drop: float | None = None,
+                baseline: Any = None, top_rows: int = render.DEFAULT_TOP_ROWS, max_drop: float | None = None,
                 level: float | None = None) -> str:
         """Return the full report as one self-contained HTML page.
 
@@ -39,6 +39,10 @@ class HtmlDisplay:
             The model the test ran with; with it the worst rows also show
             their baseline prediction and their gap (one more prediction of
             the split).
+        baseline : array, optional
+            That prediction, when it was made already (see
+            ``ValidationResult.baseline_prediction``); ``model`` is then not
+            called.
         top_rows : int, default 25
             Rows of the worst group to list, largest movement first.
         max_drop : float, optional
@@ -48,15 +52,17 @@ class HtmlDisplay:
         level : float, optional
             The one noise level the limit applies to; default every level.
         """
-        return render.render_report(self, dataset, sweep=sweep, model=model, top_rows=top_rows,
-                                    max_drop=max_drop, level=level)
+        return render.render_report(self, dataset, sweep=sweep, model=model, baseline=baseline,
+                                    top_rows=top_rows, max_drop=max_drop, level=level)
 
     def save_html(self, path: str | os.PathLike[str], dataset: Any = None, *, sweep: Any = None,
-                  model: Any = None, top_rows: int = render.DEFAULT_TOP_ROWS,
-                  max_drop: float | None = None, level: float | None = None) -> str:
+                  model: Any = None, baseline: Any = None,
+                  top_rows: int = render.DEFAULT_TOP_ROWS, max_drop: float | None = None,
+                  level: float | None = None) -> str:
         """Write :meth:`to_html` to a file and return its path."""
         return render.write_report(self, path, dataset, sweep=sweep, model=model,
-                                   top_rows=top_rows, max_drop=max_drop, level=level)
+                                   baseline=baseline, top_rows=top_rows, max_drop=max_drop,
+                                   level=level)
 
     def _report_parts(self, sweep: Any) -> tuple[Any, Any]:
         # (result, sweep) the report shows; a sweep shows its all-features run.

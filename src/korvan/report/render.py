@@ -30,7 +30,7 @@ def _split(obj: Any, sweep: Any) -> tuple[Any, Any]:
 
 
 def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: Any = None,
-                  top_rows: int = DEFAULT_TOP_ROWS, max_drop: float | None = None,
+                  baseline: Any = None, top_rows: int = DEFAULT_TOP_ROWS, max_drop: float | None = None,
                   level: float | None = None, compact: bool = False,
                   when: _dt.datetime | None = None) -> dict[str, Any]:
     """Everything the templates show, as plain values (strings, numbers, tables).
@@ -49,6 +49,10 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: An
     model : object, optional
         The model the test ran with; with it (and the data set) the worst
         rows also show their baseline prediction and gap.
+    baseline : array, optional
+        The model's baseline prediction of the split, when the caller made
+        it already (see ``ValidationResult.baseline_prediction``); it stands
+        in for ``model``, which is then not called.
     top_rows : int, default 25
         Rows of the worst group to list.
     max_drop, level : float, optional
@@ -77,7 +81,7 @@ def build_context(obj: Any, dataset: Any = None, *, sweep: Any = None, model: An
     if sweep is not None:
         context["sweep"] = sections.sweep(sweep)
     if result is not None and not compact:
-        context["worst"] = sections.worst(result, dataset, top_rows, model)
+        context["worst"] = sections.worst(result, dataset, top_rows, model, baseline)
         context["repeats"] = sections.repeats(result)
     return context
 

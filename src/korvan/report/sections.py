@@ -19,8 +19,9 @@ import numpy as np
 import pandas as pd
 
 from korvan.report.svg import figure_to_svg
-from korvan.report.tables import Cell, Column, Table, fmt, level_text, num, pct, text
+from korvan.report.tables import Cell, Column, Table, fmt, num, text
 from korvan.report.worst_group import describe_worst_group
+from korvan.text import DROP_MEANING, count_of, level_text, signed_percent
 
 #: Rows of the worst group listed by default, largest gap first.
 DEFAULT_TOP_ROWS = 25
@@ -76,7 +77,7 @@ def header(obj: Any, dataset: Any = None, when: _dt.datetime | None = None) -> d
     if hasattr(obj, "levels"):      # a sweep: its runs share every input but the features
         levels: list[Any] = list(obj.levels)
         rows = ""
-        what = "feature groups" if any(len(r.features or ()) > 1 for r in obj.rows) else "features"
+        what = "feature groups" if obj.grouped else "features"
         perturbed = (f"each of {len(obj.rows)} {what} alone"
                      + (", and all together" if obj.all_features is not None else ""))
     else:
@@ -136,8 +137,9 @@ def summary(result: Any) -> dict[str, Any] | None:
         cls = "num drop" if drop > 0 else ("num gain" if drop < 0 else "num")
         rows.append([text(level_text(level)), num(row["mean"]), num(row["std"]) if n > 1 else text(""),
                      Cell(interval, cls="num"), num(row["drop"]),
-                     Cell(pct(drop), None if not math.isfinite(drop) else drop, cls, shade),
-                     Cell(f"{round(row['share_worse'] * n)}/{n}", float(row["share_worse"]), "num")])
+                     Cell(signed_percent(drop), None if not math.isfinite(drop) else drop, cls,
+                          shade),
+                     Cell(count_of(row["share_worse"], n), float(row["share_worse"]), "num")])
     better = "higher" if table.attrs.get("higher_is_better") else "lower"
     notes = [f"Drop: how much worse the mean {metric} is than the baseline ({better} is better), "
              "so a positive drop always means worse; relative to the baseline in the next column.",
@@ -187,11 +189,12 @@ def _cell(value: Any, numeric: bool) -> Cell:
 
 
 def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
-          model: Any = None) -> dict[str, Any]:
+          model: Any = None, baseline: Any = None) -> dict[str, Any]:
     """The worst group: its size, its top rows, and how it differs from the rest.
 
     The rows come from ``result.worst_rows`` (original labels and values,
-    the target, and with ``model`` the baseline prediction and the gap).
+    the target, and with ``model`` or its ``baseline`` prediction, the
+    baseline prediction and the gap).
     """
     info = data_info(result)
     worst_idx = np.asarray(info.get("sample_idx1", []), dtype=np.intp)
@@ -212,52 +215,64 @@ def worst(result: Any, dataset: Any = None, top_rows: int = DEFAULT_TOP_ROWS,
         out["notes"].append("Pass the data set to the report to see these rows and their "
                             "feature values.")
         return out
-    names, types = list(dataset.feature_names), list(dataset.feature_types)
-    cats = dataset.categories
+    frame = result.worst_rows(dataset, model, baseline)
+    out["rows"], out["rows_title"] = _worst_rows_table(frame, top_rows, dataset)
+    if "gap" in frame.columns:
+        out["notes"].append("Gap: how far the row's prediction moves from its baseline "
+                            f"prediction, on average over the repeats at noise {first}.")
+    X = dataset.get_X_y_data(split)[0]
+    numerical, categorical = describe_worst_group(
+        X, worst_idx, rest_idx, list(dataset.feature_names), list(dataset.feature_types),
+        dataset.categories)
+    out["numerical"] = _numerical_table(numerical)
+    out["categorical"] = _categorical_table(categorical)
+    if numerical:
+        out["notes"].append("Spread: standard deviation. Shift: the worst group's mean minus "
+                            "the rest's, in standard deviations of the whole split.")
+    return out
 
-    frame = result.worst_rows(dataset, model)
+
+def _worst_rows_table(frame: pd.DataFrame, top_rows: int, dataset: Any) -> tuple[Table, str]:
     shown = frame.iloc[:max(int(top_rows), 0)]
     # The gap and the prediction first: they are why the row is here.
     order = [c for c in ("gap", "baseline prediction") if c in shown.columns]
     order += [dataset.target] + [c for c in shown.columns if c not in order and c != dataset.target]
     numeric = {c: pd.api.types.is_numeric_dtype(shown[c]) and not pd.api.types.is_bool_dtype(shown[c])
-               and c not in cats for c in order}
+               and c not in dataset.categories for c in order}
     cols = [Column(str(frame.index.name or "Row")), Column("Rank", num=True)]
     cols += [Column(str(c), num=numeric[c]) for c in order]
     rows = []
     for rank, (label, rec) in enumerate(zip(shown.index, shown[order].itertuples(index=False)),
                                         start=1):
         rows.append([text(label), num(rank)] + [_cell(v, numeric[c]) for c, v in zip(order, rec)])
-    out["rows"] = Table(cols, rows, id="worst-rows")
     more = len(frame) - len(shown)
-    out["rows_title"] = (f"The top {len(shown)} rows, largest movement first"
-                         + (f" ({more} more not shown)" if more > 0 else ""))
-    if "gap" in frame.columns:
-        out["notes"].append("Gap: how far the row's prediction moves from its baseline "
-                            f"prediction, on average over the repeats at noise {first}.")
+    title = (f"The top {len(shown)} rows, largest movement first"
+             + (f" ({more} more not shown)" if more > 0 else ""))
+    return Table(cols, rows, id="worst-rows"), title
 
-    X = dataset.get_X_y_data(split)[0]
-    numerical, categorical = describe_worst_group(X, worst_idx, rest_idx, names, types, cats)
-    if numerical:
-        cols = [Column("Feature"), Column("Worst mean", True), Column("Worst spread", True),
-                Column("Rest mean", True), Column("Rest spread", True), Column("Shift", True)]
-        out["numerical"] = Table(cols, [
-            [text(d.feature), num(d.worst_mean), num(d.worst_std), num(d.rest_mean),
-             num(d.rest_std), num(d.shift)] for d in numerical], id="worst-numerical")
-        out["notes"].append("Spread: standard deviation. Shift: the worst group's mean minus "
-                            "the rest's, in standard deviations of the whole split.")
-    if categorical:
-        cols = [Column("Feature"), Column("Category"), Column("Share in worst", True),
-                Column("Share in rest", True)]
-        rows = []
-        for d in categorical:
-            if not d.categories:
-                rows.append([text(d.feature), text("none over-represented"), text(""), text("")])
-            for label, w_share, r_share in d.categories:
-                rows.append([text(d.feature), text("(missing)" if label is None else label),
-                             num(w_share), num(r_share)])
-        out["categorical"] = Table(cols, rows, id="worst-categorical")
-    return out
+
+def _numerical_table(numerical: Any) -> Table | None:
+    if not numerical:
+        return None
+    cols = [Column("Feature"), Column("Worst mean", True), Column("Worst spread", True),
+            Column("Rest mean", True), Column("Rest spread", True), Column("Shift", True)]
+    return Table(cols, [[text(d.feature), num(d.worst_mean), num(d.worst_std), num(d.rest_mean),
+                         num(d.rest_std), num(d.shift)] for d in numerical], id="worst-numerical")
+
+
+def _categorical_table(categorical: Any) -> Table | None:
+    if not categorical:
+        return None
+    cols = [Column("Feature"), Column("Category"), Column("Share in worst", True),
+            Column("Share in rest", True)]
+    rows = []
+    for d in categorical:
+        if not d.categories:
+            rows.append([text(d.feature), text("none over-represented"), text(""), text("")])
+        for label, w_share, r_share in d.categories:
+            rows.append([text(d.feature), text("(missing)" if label is None else label),
+                         num(w_share), num(r_share)])
+    return Table(cols, rows, id="worst-categorical")
 
 
 
@@ -268,39 +283,39 @@ def sweep(found: Any) -> dict[str, Any]:
     the mean score, its spread and the drop's interval at the largest level,
     the one the ranking and the bar chart use.
     """
-    table = found.table
     levels = found.levels
-    keys = [f"{v:g}" for v in levels]
+    keys = [level_text(v) for v in levels]
     last = keys[-1]
     metric = _metric(found)
-    drops = table[[f"drop@{k}" for k in keys]].to_numpy(dtype=np.float64)
+    at = list(found.by_level().values())
+    drops = np.column_stack([frame["drop"].to_numpy(dtype=np.float64) for frame in at])
     finite = np.abs(drops[np.isfinite(drops)])
     scale = float(finite.max()) if finite.size and finite.max() > 0 else 1.0
-    groups = any(len(r.features or ()) > 1 for r in found.rows)
+    groups = found.grouped
     cols = [Column("Rank", True), Column("Feature group" if groups else "Feature"),
             Column("Type")]
     cols += [Column(f"Drop at {k}", True) for k in keys]
     cols += [Column(f"Mean {metric} at {last}", True), Column("Std", True),
              Column(f"Drop interval at {last}", True)]
     rows = []
-    for rank, (name, rec) in enumerate(table.iterrows(), start=1):
+    for rank, (name, rec) in enumerate(at[-1].iterrows(), start=1):
         label = name if not groups or rec["features"] == name else f"{name} ({rec['features']})"
         row = [num(rank), text(label), text(rec["type"])]
-        for k in keys:
-            d = float(rec[f"drop@{k}"])
+        for d in drops[rank - 1]:
             cls = "num drop" if d > 0 else ("num gain" if d < 0 else "num")
             shade = min(abs(d) / scale, 1.0) if math.isfinite(d) else 0.0
-            row.append(Cell(pct(d), d if math.isfinite(d) else None, cls, shade))
-        low, high = float(rec[f"drop_low@{last}"]), float(rec[f"drop_high@{last}"])
-        row += [num(rec[f"mean@{last}"]), num(rec[f"std@{last}"]),
-                Cell("" if not math.isfinite(low) else f"{pct(low)} .. {pct(high)}", cls="num")]
+            row.append(Cell(signed_percent(d), d if math.isfinite(d) else None, cls, shade))
+        low, high = float(rec["drop_low"]), float(rec["drop_high"])
+        row += [num(rec["mean"]), num(rec["std"]),
+                Cell("" if not math.isfinite(low)
+                     else f"{signed_percent(low)} .. {signed_percent(high)}", cls="num")]
         rows.append(row)
-    notes = ["Drop: how much worse the mean score is than the baseline, as a share of it "
-             "(positive is worse); interval: 95% t interval over the repeats."]
+    notes = [f"Drop: {DROP_MEANING} (positive is worse); interval: 95% t interval over the "
+             "repeats."]
     if found.all_features is not None:
-        ref = found.all_features.summary["rel_drop"].to_numpy(dtype=np.float64)[1:]
+        ref = [found.reference_at(v)["drop"] for v in levels]
         notes.append("All features perturbed together: "
-                     + ", ".join(f"{pct(d)} at {k}" for d, k in zip(ref, keys)) + ".")
+                     + ", ".join(f"{signed_percent(d)} at {k}" for d, k in zip(ref, keys)) + ".")
     what = "group of features" if groups else "feature"
     fig = found.plot()
     return {

@@ -19,7 +19,6 @@ from typing import Any
 
 __all__ = ["figure_to_svg"]
 
-_SVG_NS = "{http://www.w3.org/2000/svg}"
 _XLINK_HREF = "{http://www.w3.org/1999/xlink}href"
 _URL_REF = re.compile(r"url\(#([^)]+)\)")
 

@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["Cell", "Column", "Table", "fmt", "num", "text", "level_text", "pct"]
+__all__ = ["Cell", "Column", "Table", "fmt", "num", "text"]
 
 
 @dataclass(frozen=True)
@@ -59,13 +59,3 @@ def num(value: Any, cls: str = "num", shade: float = 0.0) -> Cell:
 
 def text(value: Any) -> Cell:
     return Cell("" if value is None else str(value))
-
-
-def level_text(level: Any) -> str:
-    return f"{level:g}" if isinstance(level, (float, int, np.floating, np.integer)) else str(level)
-
-
-
-def pct(value: float) -> str:
-    """A relative change as a signed percentage."""
-    return f"{value * 100:+.1f}%" if math.isfinite(value) else "n/a"

@@ -13,44 +13,15 @@ from __future__ import annotations
 from typing import Any, Callable
 
 import numpy as np
-from sklearn import metrics as skm
 
-from korvan.metrics import METRIC_TABLE, METRICS, get_metric, metrics_for_task
-from korvan.constants import CLASSIFICATION, REGRESSION
+from korvan.constants import CLASSIFICATION
+from korvan.metrics import METRIC_TABLE, Metric, get_metric
+from korvan.models import has_predict
 
-__all__ = ["get_scorer_funcs", "canonical_metric", "metric_task_type", "metrics_for_task",
-           "METRICS", "REGRESSION_METRICS", "CLASSIFICATION_METRICS", "PROBABILITY_METRICS"]
+__all__ = ["get_scorer_funcs"]
 
 ScoreFunc = Callable[..., float]
 PredictFunc = Callable[[np.ndarray], np.ndarray]
-
-# Views of the one metric table in korvan.metrics, kept for callers of this module.
-REGRESSION_METRICS: tuple[str, ...] = tuple(m.name for m in METRIC_TABLE if m.task == REGRESSION)
-CLASSIFICATION_METRICS: tuple[str, ...] = tuple(
-    m.name for m in METRIC_TABLE if m.task == CLASSIFICATION)
-PROBABILITY_METRICS: tuple[str, ...] = tuple(m.name for m in METRIC_TABLE if m.needs_proba)
-
-
-def canonical_metric(metric: Any) -> str:
-    """Return the canonical spelling of a metric name (case is ignored).
-
-    Raises
-    ------
-    ValueError
-        If ``metric`` names no known metric (``None`` included).
-    """
-    return get_metric(metric).name
-
-
-def metric_task_type(metric: str) -> str:
-    """Return the task type (``REGRESSION`` or ``CLASSIFICATION``) a metric scores.
-
-    Raises
-    ------
-    ValueError
-        If ``metric`` is unknown.
-    """
-    return get_metric(metric).task
 
 
 def _model_classes(model: Any) -> np.ndarray | None:
@@ -107,55 +78,14 @@ def _positive_proba_predictor(model: Any, metric: str) -> PredictFunc:
     return predict
 
 
-def _weights(sample_weight: Any) -> np.ndarray | None:
-    return None if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
-
-
-def _make_score_func(metric: str, classes: np.ndarray | None) -> ScoreFunc:
-    # Binary metrics need to know which label is "positive": the second class
-    # of the model, the one whose probability predict_proba(X)[:, 1] gives.
-    binary = classes is not None and len(classes) == 2
-    labels = classes if binary else None
-    pos_label = classes[1] if binary else None
-
+def _score_func(entry: Metric, classes: np.ndarray | None) -> ScoreFunc:
     def score(*, y: Any, prediction: Any, sample_weight: Any = None) -> float:
-        y_true = np.asarray(y)
-        pred = np.asarray(prediction)
-        w = _weights(sample_weight)
-        if metric == "MSE":
-            value = skm.mean_squared_error(y_true, pred, sample_weight=w)
-        elif metric == "MAE":
-            value = skm.mean_absolute_error(y_true, pred, sample_weight=w)
-        elif metric == "R2":
-            value = skm.r2_score(y_true, pred, sample_weight=w)
-        elif metric == "AUC":
-            value = skm.roc_auc_score(y_true, pred, sample_weight=w)
-        elif metric == "ACC":
-            value = skm.accuracy_score(y_true, pred, sample_weight=w)
-        elif metric == "F1":
-            if classes is not None and len(classes) > 2:
-                value = skm.f1_score(
-                    y_true, pred, average="macro", sample_weight=w, zero_division=0
-                )
-            else:
-                positive = pos_label
-                if positive is None:
-                    seen = np.unique(np.concatenate([y_true.ravel(), pred.ravel()]))
-                    positive = seen[-1] if len(seen) else 1
-                value = skm.f1_score(
-                    y_true, pred, pos_label=positive, sample_weight=w, zero_division=0
-                )
-        elif metric == "LogLoss":
-            value = skm.log_loss(y_true, pred, sample_weight=w, labels=labels)
-        else:  # Brier
-            value = skm.brier_score_loss(
-                y_true, pred, sample_weight=w, pos_label=pos_label, labels=labels
-            )
-        return float(value)
+        w = None if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
+        return float(entry.scorer(np.asarray(y), np.asarray(prediction), w, classes))
 
-    score.__name__ = f"score_{metric}"
-    score.__doc__ = (f"Score predictions with {metric} "
-                     f"(higher is better: {get_metric(metric).higher_is_better}).")
+    score.__name__ = f"score_{entry.name}"
+    score.__doc__ = (f"Score predictions with {entry.name} "
+                     f"(higher is better: {entry.higher_is_better}).")
     return score
 
 
@@ -193,10 +123,10 @@ def get_scorer_funcs(model: Any, metric: str) -> tuple[int, ScoreFunc, PredictFu
     """
     entry = get_metric(metric)
     name = entry.name
-    if not callable(getattr(model, "predict", None)):
+    if not has_predict(model):
         raise TypeError(f"The model {type(model).__name__} has no predict method")
     if entry.needs_proba:
         predict_func = _positive_proba_predictor(model, name)
     else:
         predict_func = _label_predictor(model)
-    return entry.sign, _make_score_func(name, _model_classes(model)), predict_func
+    return entry.sign, _score_func(entry, _model_classes(model)), predict_func
