@@ -35,7 +35,7 @@ def big():
     """20,000 rows and a forest whose rounds take a tenth of a second or so."""
     ds = DataSet(_frame(20_000), target="y", task_type="regression")
     X, y, _ = ds.get_X_y_data("train")
-    forest = RandomForestRegressor(n_estimators=30, max_depth=10, random_state=0).fit(X, y)
+    forest = RandomForestRegressor(n_estimators=60, max_depth=10, random_state=0).fit(X, y)
     return ds, forest
 
 
@@ -50,7 +50,7 @@ RUN = dict(noise_levels=[0.1, 0.3], n_repeats=3, dataset="main")
 
 
 def _pure(ds):
-    return PurePython(np.linspace(-1, 1, len(ds.feature_names)), work=8)
+    return PurePython(np.linspace(-1, 1, len(ds.feature_names)), work=4)
 
 
 @pytest.mark.parametrize("which, kind", [
@@ -61,7 +61,8 @@ def _pure(ds):
 def test_default_choice_per_model(big, small, which, kind):
     ds, estimator = small if which == "tiny" else big
     model = wrap_model(_pure(ds) if which == "pure" else estimator)
-    run = dict(RUN, noise_levels=[0.1, 0.2, 0.3], n_repeats=4) if which == "pure" else RUN
+    # Enough rounds for workers to pay, except on the tiny data set.
+    run = RUN if which == "tiny" else dict(RUN, noise_levels=[0.1, 0.2, 0.3], n_repeats=8)
     if kind == "processes":
         # A process pool already running, as after a first run of a session.
         with joblib.parallel_config(backend="loky"):
@@ -86,9 +87,9 @@ def test_configured_backend_still_decides(small):
 
 
 @pytest.mark.parametrize("seconds, holds, rest, warm, kind", [
-    (0.01, False, 5, False, "inline"),     # 50 ms of rounds: threads do not pay
-    (0.10, False, 5, False, "threads"),
-    (0.10, None, 5, False, "threads"),     # too short to tell: threads cost little
+    (0.10, False, 5, False, "inline"),     # half a second of rounds: threads may not pay
+    (0.30, False, 5, False, "threads"),
+    (0.30, None, 5, False, "threads"),     # too short to tell: threads cost little
     (0.50, False, 1, False, "inline"),     # one round left
     (0.10, True, 5, False, "inline"),      # half a second cannot pay for a new pool
     (0.10, True, 20, True, "processes"),   # a warm pool can

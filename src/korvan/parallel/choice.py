@@ -34,8 +34,10 @@ from joblib.parallel import get_active_backend
 __all__ = ["Choice", "LockWatch", "backend_kind", "decide", "explicit_backend", "inner_threads",
            "workers_ignore_sigint"]
 
-#: Below this many seconds of remaining rounds, threads do not pay for their own start.
-THREADS_MIN_SECONDS = 0.2
+#: Below this many seconds of remaining rounds, threads are not sure to pay: a round
+#: whose perturbation holds the lock in many short stretches gains little from them,
+#: and the lock watch does not see such stretches.
+THREADS_MIN_SECONDS = 1.0
 #: What starting a process pool costs, from nothing and when one is already running
 #: (the workers still load the matrix and the model).
 POOL_START_SECONDS = 2.0
