@@ -36,3 +36,56 @@ class LocksOnFirstUse:
             self.lock = threading.Lock()
         with self.lock:
             return self.estimator.predict(X)
+
+
+class RaisesOnPredict:
+    """Fitted elsewhere; its ``predict`` answers ``after`` times, then raises ``error``
+    (SystemExit, KeyboardInterrupt...)."""
+
+    def __init__(self, estimator, error, after=0):
+        self.estimator = estimator
+        self.error = error
+        self.after = after
+
+    def fit(self, X, y):
+        return self
+
+    def predict(self, X):
+        if self.after <= 0:
+            raise self.error
+        self.after -= 1
+        return self.estimator.predict(X)
+
+
+class Slow:
+    """Predicts as ``estimator`` does, ``seconds`` later."""
+
+    def __init__(self, estimator, seconds):
+        self.estimator = estimator
+        self.seconds = seconds
+
+    def fit(self, X, y):
+        return self
+
+    def predict(self, X):
+        import time
+
+        time.sleep(self.seconds)
+        return self.estimator.predict(X)
+
+
+class PredictsBadly:
+    """Predicts as ``estimator`` does, but with ``value`` (nan, inf, a string) at row ``row``."""
+
+    def __init__(self, estimator, value, row=3):
+        self.estimator = estimator
+        self.value = value
+        self.row = row
+
+    def fit(self, X, y):
+        return self
+
+    def predict(self, X):
+        out = self.estimator.predict(X).astype(object if isinstance(self.value, str) else float)
+        out[self.row] = self.value
+        return out

@@ -1,5 +1,5 @@
 """``python -m korvan``: the ``korvan-robustness`` command."""
 
-from korvan.cli import main
+from korvan.cli.main import console
 
-raise SystemExit(main())
+console()

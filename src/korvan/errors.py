@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["DataError", "InputError", "UsageError", "NativeModuleError"]
+__all__ = ["DataError", "InputError", "UsageError", "NativeModuleError", "Interrupted"]
 
 
 class DataError(ValueError):
@@ -19,3 +19,16 @@ class UsageError(Exception):
 
 class NativeModuleError(Exception):
     """The native robustness module is missing or cannot be loaded."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """The command was told to stop (Ctrl-C, or SIGTERM from a supervisor).
+
+    A subclass of KeyboardInterrupt so that everything that cleans up after
+    Ctrl-C cleans up after it too; its own type tells it apart from a
+    KeyboardInterrupt that a user's model raises itself.
+    """
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum

@@ -56,12 +56,46 @@ def read_table(path: str | os.PathLike[str], sep: str = ",") -> pd.DataFrame:
     """
     path = _existing_file(path)
     if path.suffix.lower() in PARQUET_SUFFIXES:
+        _refuse_repeated(_parquet_columns(path), path)
         frame = _read_parquet(path)
     else:
+        _refuse_repeated(_csv_header(path, sep), path)
         frame = _read_csv(path, sep)
     if frame.shape[0] == 0:
         raise InputError(f"The file {path} has a header but no data rows")
     return frame
+
+
+def _refuse_repeated(columns: list[str], path: Path) -> None:
+    # Readers rename a repeated column ("a.1") or fail in their own words;
+    # either way the user's name would not mean one column.
+    seen: set[str] = set()
+    for name in columns:
+        if name in seen and name.strip():  # unnamed columns get names of their own
+            raise InputError(f"The column {name!r} appears more than once in {path}; "
+                             f"rename or remove the copies")
+        seen.add(name)
+
+
+def _parquet_columns(path: Path) -> list[str]:
+    try:
+        import pyarrow.parquet as pq
+
+        return list(pq.read_schema(path).names)
+    except Exception:  # no pyarrow, not Parquet: the reader says so next
+        return []
+
+
+def _csv_header(path: Path, sep: str) -> list[str]:
+    if len(sep) != 1:
+        return []
+    import csv
+
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as fh:
+            return next(csv.reader(fh, delimiter=sep), [])
+    except (OSError, UnicodeDecodeError, csv.Error):
+        return []  # the reader says what is wrong
 
 
 def _read_parquet(path: Path) -> pd.DataFrame:

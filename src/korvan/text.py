@@ -9,10 +9,18 @@ from __future__ import annotations
 
 import math
 import numbers
+import re
 from typing import Any, Iterable, Mapping
 
 __all__ = ["name_list", "signed_percent", "percent", "count_of", "level_text", "run_subtitle",
-           "DROP_MEANING"]
+           "DROP_MEANING", "escape_controls"]
+
+# Characters a terminal acts on instead of showing: C0 and C1 controls (a
+# column name holding ESC ] 0; retitles the window, ESC [ 31 m recolours it)
+# and the marks that reorder the text around them.  Tab and newline are
+# layout this package writes itself.
+_CONTROLS = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\u061c\u200e\u200f"
+                       "\u202a-\u202e\u2066-\u2069]")
 
 #: What a relative drop is, for the notes under every table that shows one.
 DROP_MEANING = "how much worse the mean score is than the baseline, as a share of it"
@@ -59,3 +67,13 @@ def run_subtitle(model: Any, data: Any, inputs: Mapping[str, Any]) -> str:
     """What was run, for the line under a chart's title: model, data, split and noise."""
     return (f"{model} on {data}, {inputs.get('dataset', 'test')} split, "
             f"{inputs.get('perturb_method', 'normal')} noise")
+
+
+def _escape(match: re.Match[str]) -> str:
+    code = ord(match.group())
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
+def escape_controls(text: str) -> str:
+    """``text`` with every character a terminal would act on shown as an escape (``\\x1b``)."""
+    return _CONTROLS.sub(_escape, text)

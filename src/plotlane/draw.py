@@ -7,14 +7,16 @@ as keyword arguments, so the stored options stay the same whoever draws them.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
+import re
 import textwrap
 from typing import Any, Mapping, Sequence
 
 import numpy as np
 
-__all__ = ["to_figure", "to_png"]
+__all__ = ["to_figure", "to_png", "plain", "plain_text", "PLAIN_TEXT"]
 
 INK = "#1f4e79"
 FILL = "#cfe2f3"
@@ -26,10 +28,36 @@ ELLIPSIS = "\u2026"
 CHAR_POINTS = 5.4
 
 
+# Every text is drawn as written: "$x$" is not math, "\\x07" not a glyph the
+# fonts lack.  Control characters are drawn as their escapes.
+PLAIN_TEXT = {"text.parse_math": False, "text.usetex": False}
+_CONTROLS = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+
+
+def plain(text: str) -> str:
+    """``text`` with control characters (newline aside) written as escapes (``\\x07``)."""
+    return _CONTROLS.sub(lambda m: f"\\x{ord(m.group()):02x}", text)
+
+
+def plain_text() -> Any:
+    """A context in which new texts are drawn as plain text (no math, no TeX)."""
+    import matplotlib
+
+    return matplotlib.rc_context(PLAIN_TEXT)
+
+
+def _plain_texts(fig: Any) -> None:
+    from matplotlib.text import Text
+
+    for text in fig.findobj(Text):
+        text.set_parse_math(False)
+        text.set_text(plain(text.get_text()))
+
+
 def _label(category: Any) -> str:
     if isinstance(category, float):
         return f"{category:g}"
-    return str(category)
+    return plain(str(category))
 
 
 def _short(text: str, limit: int) -> str:
@@ -283,6 +311,14 @@ def to_figure(options: Mapping[str, Any], width: int = 800, height: int = 500, d
     elif not isinstance(options, Mapping) or not isinstance(options.get("boxes"), list):
         raise ValueError("options must be a rendered box plot: a mapping with a 'boxes' list")
     _check_size(width, height, dpi)
+    with plain_text():
+        return _to_figure(options, width, height, dpi, is_bar, subtitle, reference,
+                          reference_label, means)
+
+
+def _to_figure(options: Mapping[str, Any], width: int, height: int, dpi: int, is_bar: bool,
+               subtitle: str | None, reference: float | None, reference_label: str | None,
+               means: Sequence[Any] | None) -> Any:
     fig, ax = _new_figure(width, height, dpi)
     if is_bar:
         labels = _draw_bar(fig, ax, options)
@@ -301,6 +337,7 @@ def to_figure(options: Mapping[str, Any], width: int = 800, height: int = 500, d
     if yaxis.get("type") == "log":
         set_scale("log")
     _titles(fig, ax, options.get("title"), subtitle)
+    _plain_texts(fig)
     fig.tight_layout()
     # The category axis of a box plot, the value axis of a bar chart.
     _widen(fig, ax, labels, vertical_axis=horizontal != is_bar)
@@ -333,5 +370,6 @@ def to_png(options: Mapping[str, Any], path: str | os.PathLike[str], width: int 
     """
     fig = to_figure(options, width=width, height=height, dpi=dpi, **drawing)
     path = os.fspath(path)
-    fig.savefig(path, format="png", dpi=dpi)
+    with plain_text():
+        fig.savefig(path, format="png", dpi=dpi)
     return path

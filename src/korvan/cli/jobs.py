@@ -12,6 +12,8 @@ threads, default all of them).
 from __future__ import annotations
 
 import contextlib
+import socket
+import struct
 from typing import Any, Callable, Iterator
 
 import joblib
@@ -20,10 +22,17 @@ from korvan.cli.options import Options
 from korvan.errors import UsageError
 from korvan.parallel import ParallelError, ParallelRobustnessTest, one_baseline
 
-__all__ = ["SchedulerError", "check", "backend", "parallel_test", "command_test"]
+__all__ = ["SchedulerError", "check", "backend", "parallel_test", "command_test",
+           "check_handshake", "stop_workers"]
 
 #: joblib's backend for each ``--workers`` kind.
 _BACKENDS = {"threads": "threading", "processes": "loky"}
+
+#: Seconds a scheduler has to greet a new connection.
+HANDSHAKE_SECONDS = 5.0
+# A scheduler's greeting is one small message: its length, its frame count,
+# the frames' lengths, then msgpack naming its compression and Python.
+_GREETING_LIMIT = 1 << 16
 
 
 class SchedulerError(ParallelError, ValueError):
@@ -74,10 +83,11 @@ def backend(opts: Options, n_jobs: int | None, timeout: float = 10.0) -> Iterato
     except ImportError:
         raise SchedulerError("--scheduler needs Dask; install it with "
                              "pip install 'korvan-robustness[dask]'") from None
+    check_handshake(opts.scheduler)
     try:
         client = Client(opts.scheduler, timeout=timeout, set_as_default=True)
     except (OSError, TimeoutError, ValueError) as exc:
-        raise SchedulerError(f"no Dask scheduler answers at {opts.scheduler!r} "
+        raise SchedulerError(f"--scheduler {opts.scheduler}: no Dask scheduler answers there "
                              f"({' '.join(str(exc).split()) or type(exc).__name__})") from None
     with client, joblib.parallel_config(backend="dask"):
         yield -1 if n_jobs is None else n_jobs
@@ -113,3 +123,66 @@ def command_test(opts: Options, n_jobs: int | None, test_class: Callable[[Any, A
         return
     with parallel_test(opts, n_jobs, dataset, model, step) as test, one_baseline(test):
         yield test
+
+
+
+
+def _read_exactly(sock: socket.socket, n: int) -> bytes:
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def check_handshake(address: str, seconds: float = HANDSHAKE_SECONDS) -> None:
+    """Check that what listens at a ``tcp://`` address greets as a Dask scheduler does.
+
+    Dask's own client waits for the greeting without a bound, and takes any
+    bytes it gets for the length of a message to allocate: an HTTP server
+    at the address keeps it waiting for minutes, and another program's bytes
+    can ask it for exbibytes.  Other kinds of address are left to Dask.
+
+    Raises
+    ------
+    SchedulerError
+        Naming the address: nothing listens, nothing greets within
+        ``seconds``, or the greeting is not a scheduler's.
+    """
+    scheme, sep, rest = address.rpartition("://")
+    if sep and scheme != "tcp":
+        return
+    from distributed.comm.addressing import parse_host_port
+
+    try:
+        host, port = parse_host_port(rest, 8786)
+    except ValueError as exc:
+        raise SchedulerError(f"--scheduler {address}: not an address ({exc})") from None
+    try:
+        with socket.create_connection((host, port), timeout=seconds) as sock:
+            sock.settimeout(seconds)
+            head = _read_exactly(sock, 16)
+            size, frames = struct.unpack("<QQ", head) if len(head) == 16 else (0, 0)
+            body = b""
+            if 16 < size <= _GREETING_LIMIT and 0 < frames < 16:
+                body = _read_exactly(sock, size - 16)
+    except socket.timeout:
+        raise SchedulerError(f"--scheduler {address}: what listens there did not greet as a "
+                             f"Dask scheduler within {seconds:g} s") from None
+    except OSError as exc:
+        raise SchedulerError(f"--scheduler {address}: no Dask scheduler answers there "
+                             f"({exc.strerror or exc})") from None
+    if b"compression" not in body or b"python" not in body:
+        raise SchedulerError(f"--scheduler {address}: what listens there is not a Dask "
+                             f"scheduler (its first bytes are not a scheduler's greeting)")
+
+
+def stop_workers() -> None:
+    """End the local worker processes kept ready for the next run, at once."""
+    from joblib.externals.loky import reusable_executor
+
+    executor = getattr(reusable_executor, "_executor", None)
+    if executor is not None:
+        executor.shutdown(wait=False, kill_workers=True)

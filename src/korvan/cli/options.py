@@ -24,6 +24,7 @@ __all__ = ["PROG", "DEMO_DATA", "Options", "MaxDrop", "build_parser", "parse"]
 PROG = "korvan-robustness"
 DEMO_DATA = "diabetes"
 DEFAULT_NOISE_LEVELS = "0.1,0.2,0.3,0.4,0.5"
+DEFAULT_MODEL = "gbm"
 METHODS = ("normal", "quantile")
 #: Bar chart of the drop per feature, written beside the box plot.
 FEATURES_CHART_FILE = "features.png"
@@ -207,7 +208,7 @@ def build_parser() -> argparse.ArgumentParser:
             f"{DEFAULT_NOISE_LEVELS}, 10 repeats each.\n\n"
             "Exit status: 0 done; 1 the --max-drop limit failed; 2 bad input (one line\n"
             "on stderr says what); 3 an unexpected failure (one line, and where the\n"
-            "traceback was written).\n"
+            "traceback was written); 130 on Ctrl-C, 143 on SIGTERM (one line).\n"
             "Files are written only when the whole run succeeded, all of them or none."
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -248,7 +249,7 @@ def build_parser() -> argparse.ArgumentParser:
                       help="what the model is handed: frame (the data's columns and dtypes), "
                            "array (a float matrix, categories as codes) or auto (default: a "
                            "frame for models fitted on one)")
-    test.add_argument("--model", choices=MODEL_KINDS, default="gbm",
+    test.add_argument("--model", choices=MODEL_KINDS, default=None,
                       help="without --model-file, the model fitted on the train split: gbm: "
                            "gradient boosting (default); linear: linear or logistic "
                            "regression; forest: random forest")
@@ -295,7 +296,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="compute the perturbed rounds on N workers at once (-1: every "
                             "core; more than the cores is capped at them): threads for a "
                             "compiled model, processes for one written in Python, one core "
-                            "when the run is too small to pay; the result is the same")
+                            "when the run is too small to pay; the result is the same. With "
+                            "--scheduler: N rounds at once on the cluster (default: all)")
     group.add_argument("--workers", choices=WORKER_KINDS, default=None,
                        help="with --jobs: always threads or always processes instead of "
                             "what pays")
@@ -379,4 +381,21 @@ def parse(argv: Sequence[str] | None = None) -> Options:
         For ``--help`` and ``--version``, as argparse does.
     """
     namespace = vars(build_parser().parse_args(argv))
+    _refuse_idle_options(namespace)
+    if namespace["model"] is None:
+        namespace["model"] = DEFAULT_MODEL
     return Options(**{f.name: namespace[f.name] for f in fields(Options)})
+
+
+
+def _refuse_idle_options(namespace: dict[str, object]) -> None:
+    """Options that would do nothing with the others given are refused, not ignored."""
+    if namespace["model_file"] is not None:
+        if namespace["model"] is not None:
+            raise UsageError(f"--model {namespace['model']} fits a model, but --model-file gives "
+                             f"one; leave out one of them")
+        return
+    for option, given in (("--allow-pickle", namespace["allow_pickle"]),
+                          ("--trust", namespace["trust"] is not None)):
+        if given:
+            raise UsageError(f"{option} applies to the file of --model-file, which is not given")

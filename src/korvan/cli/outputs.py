@@ -9,11 +9,16 @@ and old files.
 from __future__ import annotations
 
 import os
+import signal
 import tempfile
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, Sequence
+
+import pandas as pd
+from pandas.api import types as ptypes
 
 from korvan.cli.job import Job, Outcome
 from korvan.cli.options import FEATURES_CHART_FILE, FEATURES_FILE, Options
@@ -21,8 +26,12 @@ from korvan.errors import UsageError
 
 
 __all__ = ["OutputError", "PendingFile", "OutputSpec", "OUTPUTS", "planned_outputs", "check_targets",
-           "write_all", "write_outputs"]
+           "write_all", "write_outputs", "remove_stale_partials", "PARTIAL_PREFIX"]
 
+#: Every temporary output file starts with this and the writing process's id;
+#: one whose process is gone (killed with -9) is removed by the next run
+#: writing to that folder.
+PARTIAL_PREFIX = ".korvan-partial-"
 CHART_FILE = "chart.png"
 RESULT_FILE = "result.json"
 REPORT_FILE = "report.html"
@@ -90,12 +99,62 @@ def check_targets(folder: Path, paths: Sequence[Path]) -> None:
             raise OutputError(f"{path} is a folder; remove it or choose another output")
 
 
-def write_all(files: Sequence[PendingFile]) -> list[Path]:
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # another user's: alive
+        return True
+    return True
+
+
+def remove_stale_partials(folder: Path) -> list[Path]:
+    """Remove the temporary files that killed runs left in ``folder``; return them.
+
+    Files of a run still going (its process is alive) are left alone.
+    """
+    removed = []
+    try:
+        entries = list(folder.glob(PARTIAL_PREFIX + "*"))
+    except OSError:
+        return removed
+    for entry in entries:
+        pid_text = entry.name[len(PARTIAL_PREFIX):].split("-", 1)[0]
+        if pid_text.isdigit() and not _alive(int(pid_text)) and entry.is_file():
+            try:
+                entry.unlink()
+                removed.append(entry)
+            except OSError:
+                pass
+    return removed
+
+
+class _SignalsHeld:
+    """Ctrl-C and SIGTERM wait while the files are moved, so that no signal
+    splits the moves into a mix of new and old files."""
+
+    def __enter__(self) -> None:
+        self._held = threading.current_thread() is threading.main_thread()
+        if self._held:
+            self._mask = signal.pthread_sigmask(signal.SIG_BLOCK,
+                                                {signal.SIGINT, signal.SIGTERM})
+
+    def __exit__(self, *exc: object) -> None:
+        if self._held:
+            signal.pthread_sigmask(signal.SIG_SETMASK, self._mask)
+
+
+def write_all(files: Sequence[PendingFile],
+              moved: Callable[[], object] | None = None) -> list[Path]:
     """Write every file to a temporary name, then move them all into place.
 
-    Folders are created as needed.  On any failure the temporary files are
+    Folders are created as needed, and temporary files that killed runs
+    left there are removed first.  On any failure the temporary files are
     removed, folders created here are removed again if empty, the earlier
     files at the final places are untouched, and the exception propagates.
+    ``moved()`` is called once every file is in place, before a Ctrl-C or
+    SIGTERM held during the moves is let through.
 
     Returns
     -------
@@ -110,16 +169,23 @@ def write_all(files: Sequence[PendingFile]) -> list[Path]:
             for missing in reversed([p for p in [folder, *folder.parents] if not p.exists()]):
                 missing.mkdir()
                 created.append(missing)
+            remove_stale_partials(folder)
             # The temporary name keeps the suffix: writers such as an image
             # export pick the format from it.
-            fd, tmp = tempfile.mkstemp(prefix=f".{f.path.name}.", suffix=f".tmp{f.path.suffix}",
-                                       dir=folder)
+            fd, tmp = tempfile.mkstemp(prefix=f"{PARTIAL_PREFIX}{os.getpid()}-{f.path.name}.",
+                                       suffix=f".tmp{f.path.suffix}", dir=folder)
             os.close(fd)
             os.chmod(tmp, 0o666 & ~_umask())
             pending.append((Path(tmp), f.path))
             f.write(Path(tmp))
-        for tmp, final in pending:
-            os.replace(tmp, final)
+        for _, final in pending:
+            if final.is_dir():
+                raise IsADirectoryError(f"{final} is a folder")
+        with _SignalsHeld():
+            for tmp, final in pending:
+                os.replace(tmp, final)
+            if moved is not None:
+                moved()
     except BaseException:
         for tmp, _ in pending:
             tmp.unlink(missing_ok=True)
@@ -172,9 +238,38 @@ def _write_report(path: Path, job: Job, outcome: Outcome) -> None:
 
 
 
+# A spreadsheet takes a cell that starts with one of these for a formula.
+_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def _as_text_cell(value: object) -> object:
+    if isinstance(value, str) and value.startswith(_FORMULA_STARTS):
+        return "'" + value  # shown as text, as a spreadsheet's own quote does
+    return value
+
+
+def defuse_formulas(frame: pd.DataFrame) -> pd.DataFrame:
+    """A copy of ``frame`` whose text cells, labels and names a spreadsheet shows as text.
+
+    Text from the user's data such as ``=HYPERLINK(...)`` or ``@SUM(...)``
+    would run as a formula in the program that opens the CSV file; such a
+    cell gets a leading ``'``.  Numbers, negative ones included, stay numbers.
+    """
+    out = frame.copy()
+    for name in out.columns:
+        column = out[name]
+        if not (ptypes.is_numeric_dtype(column.dtype) or ptypes.is_bool_dtype(column.dtype)):
+            out[name] = column.astype(object).map(_as_text_cell)
+    out.columns = [_as_text_cell(c) for c in out.columns]
+    if not ptypes.is_numeric_dtype(out.index.dtype):
+        out.index = pd.Index([_as_text_cell(v) for v in out.index], name=out.index.name)
+    out.index.name = _as_text_cell(out.index.name)
+    return out
+
+
 def _write_worst_rows(path: Path, job: Job, outcome: Outcome) -> None:
     assert outcome.worst is not None
-    outcome.worst.to_csv(path)
+    defuse_formulas(outcome.worst).to_csv(path)
 
 
 
@@ -206,15 +301,19 @@ def planned_outputs(opts: Options) -> list[tuple[OutputSpec, Path]]:
 
 
 
-def write_outputs(job: Job, outcome: Outcome) -> dict[str, Path]:
-    """Write every planned output file, all or none; return label -> path."""
+def write_outputs(job: Job, outcome: Outcome,
+                  moved: Callable[[], object] | None = None) -> dict[str, Path]:
+    """Write every planned output file, all or none; return label -> path.
+
+    ``moved`` is :func:`write_all`'s: called once all of them are in place.
+    """
     planned = planned_outputs(job.opts)
     files = [PendingFile(spec.label, path,
                          lambda p, spec=spec: spec.write(p, job, outcome))
              for spec, path in planned]
     start = time.perf_counter()
     try:
-        write_all(files)
+        write_all(files, moved)
     except OSError as exc:
         raise UsageError(f"cannot write the output: {exc.strerror or exc}") from None
     job.seconds["write"] = time.perf_counter() - start

@@ -14,13 +14,14 @@ from typing import Any, Hashable, Sequence
 
 import numpy as np
 import pandas as pd
+from pandas.api import types as ptypes
 
 from korvan.cli import jobs, sweep
 from korvan.cli.job import Job
 from korvan.cli.options import DEMO_DATA, Options
-from korvan.cli.outputs import OutputError, check_targets, planned_outputs
+from korvan.cli.outputs import OutputError, OutputSpec, check_targets, planned_outputs
 from korvan.data import DataSet, infer_task_type, load_bundled
-from korvan.errors import DataError, UsageError
+from korvan.errors import DataError, Interrupted, UsageError
 from korvan.inputs import load_model, read_table
 from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
 from korvan.models import FeatureMismatch, check_features, has_predict, wrap_model
@@ -33,6 +34,11 @@ __all__ = ["Job", "prepare", "available_memory", "format_bytes"]
 
 # A run may keep at most this share of the available memory unless told otherwise.
 MEMORY_SHARE = 0.5
+# Fewer rows than this cannot be split into rows to fit on and rows to score.
+MIN_ROWS = 10
+# A class that is a quantity: a numeric target with at least this many
+# distinct values, most rows holding a value of their own.
+QUANTITY_VALUES = 30
 
 
 
@@ -42,6 +48,14 @@ def _load_table(opts: Options, job_seconds: dict[str, float]
     frame = read_table(opts.data, sep=opts.sep)
     job_seconds["read"] = time.perf_counter() - start
     return frame, Path(opts.data).stem
+
+
+
+def _too_few_rows(where: str, rows: int) -> UsageError:
+    # In a tiny table every column looks constant or every split empty; the
+    # cause is the number of rows.
+    return UsageError(f"too few rows: {where} has {rows} data row{'' if rows == 1 else 's'}; "
+                      f"a test needs at least {MIN_ROWS} (some to fit on, some to score)")
 
 
 
@@ -66,10 +80,23 @@ def _choose_task(opts: Options, target: pd.Series, estimator: Any) -> tuple[str,
         if from_model is not None and from_model != opts.task_type:
             raise UsageError(f"--task-type {opts.task_type}, but the model is a "
                              f"{from_model} model")
+        if opts.task_type == CLASSIFICATION:
+            _check_classes(target)
         return opts.task_type, "given"
     if from_model is not None:
         return from_model, "model"
     return infer_task_type(target), "target"
+
+
+
+def _check_classes(target: pd.Series) -> None:
+    if ptypes.is_bool_dtype(target.dtype) or not ptypes.is_numeric_dtype(target.dtype):
+        return
+    distinct = target.nunique()
+    if distinct >= QUANTITY_VALUES and distinct > len(target) / 2:
+        raise UsageError(f"--task-type classification, but the target {target.name!r} holds "
+                         f"{distinct} distinct values in {len(target)} rows, a quantity rather "
+                         f"than class labels; use --task-type regression")
 
 
 
@@ -122,6 +149,8 @@ def _build_dataset(opts: Options, seconds: dict[str, float], estimator: Any
         _check_model_columns(estimator, roles.features, opts.input)
         needed = roles.features
     found = unusable_columns(frame, roles, needed)
+    if found and len(frame) < MIN_ROWS:
+        raise _too_few_rows(str(opts.data), len(frame))
     if found:
         raise UsageError(unusable_message(found))
     _check_target(frame, roles.target)
@@ -180,6 +209,53 @@ def _check_model_classes(estimator: Any, ds: DataSet) -> None:
 
 
 
+def model_failure(model: Any, method: str, exc: BaseException) -> UsageError:
+    """The error for a user's model that raised while predicting (SystemExit included)."""
+    text = " ".join(str(exc).split())
+    hint = ""
+    if getattr(model, "input", None) == "array":
+        hint = "; if it takes the data's columns by name, pass --input frame"
+    return UsageError(f"the model {model.name} failed: its {method} raised "
+                      f"{type(exc).__name__}{': ' + text if text else ''}{hint}")
+
+
+
+def _first_bad(values: np.ndarray) -> int | None:
+    """Position of the first row whose prediction is not a finite number."""
+    rows = values.reshape(len(values), -1)
+    if rows.dtype.kind in "biu":
+        return None
+    if rows.dtype.kind != "f":  # strings, None, objects: what is no number counts as NaN
+        rows = pd.DataFrame(rows).apply(pd.to_numeric, errors="coerce").to_numpy(np.float64)
+    where = np.flatnonzero(~np.isfinite(rows).all(axis=1))
+    return int(where[0]) if where.size else None
+
+
+
+def _check_predictions(model: Any, ds: DataSet, opts: Options, metric: Metric) -> None:
+    """One call of the user's model on the scored rows, as the test will make it."""
+    X = ds.get_X_y_data(opts.split)[0]
+    method = "predict_proba" if metric.needs_proba else "predict"
+    try:
+        out = np.asarray(getattr(model, method)(X))
+    except Interrupted:
+        raise
+    except (Exception, SystemExit, KeyboardInterrupt) as exc:  # whatever the model raises
+        raise model_failure(model, method, exc) from None
+    if out.ndim == 0 or len(out) != len(X):
+        raise UsageError(f"the model {model.name}'s {method} gave {out.size} values for "
+                         f"{len(X)} rows; it must give one per row")
+    if method == "predict" and ds.task_type == CLASSIFICATION:
+        return  # labels, checked against the classes as the test runs
+    pos = _first_bad(out)
+    if pos is not None:
+        value = out[pos].tolist() if hasattr(out[pos], "tolist") else out[pos]
+        raise UsageError(f"the model's predictions are at fault: {model.name}'s {method} gives "
+                         f"{value!r} for row {ds.get_index(opts.split)[pos]!r}; the test needs "
+                         f"a finite number for every row")
+
+
+
 def available_memory() -> int | None:
     """Bytes of memory available to new allocations, if the system says."""
     try:
@@ -208,6 +284,9 @@ def format_bytes(n: float) -> str:
 def _check_split(opts: Options, ds: DataSet, features: Sequence[Hashable],
                  fitting: bool) -> None:
     X, _, _ = ds.get_X_y_data(opts.split)
+    everything = len(ds.get_index("main"))
+    if X.shape[0] < 2 and everything < MIN_ROWS:
+        raise _too_few_rows(getattr(ds, "name", "the data"), everything)
     if X.shape[0] < 2:
         raise UsageError(f"The {opts.split} split has {X.shape[0]} row"
                          f"{'' if X.shape[0] == 1 else 's'}; scoring needs at least 2 "
@@ -250,6 +329,44 @@ def _check_memory(opts: Options, ds: DataSet) -> None:
 
 
 
+def _option_of(spec: OutputSpec) -> str:
+    return "--worst-rows" if spec.label == "Worst rows" else "--output"
+
+
+
+def _check_outputs(opts: Options) -> None:
+    """Every output has a place of its own that can be written."""
+    if not opts.output.strip():
+        raise UsageError("--output: the folder name is empty; name a folder, e.g. "
+                         "--output robustness-output")
+    if opts.worst_rows is not None and not opts.worst_rows.strip():
+        raise UsageError("--worst-rows: the file name is empty; name a CSV file")
+    planned = planned_outputs(opts)
+    # The worst rows go where --worst-rows says; every other output into --output.
+    planned.sort(key=lambda sp: sp[0].label != "Worst rows")
+    places: dict[str, OutputSpec] = {}
+    for spec, path in planned:
+        places.setdefault(os.path.abspath(path), spec)
+    for spec, path in planned:
+        here = os.path.abspath(path)
+        other = places[here]
+        if other is not spec:
+            raise UsageError(f"{_option_of(other)} {path}: the {spec.label.lower()} is written "
+                             f"there too; give each output a place of its own")
+        inside = [s for p, s in places.items() if Path(p).is_relative_to(here) and p != here]
+        if inside:
+            raise UsageError(f"{_option_of(spec)} {path}: the {inside[0].label.lower()} is "
+                             f"written inside it, as in a folder; give each output a place of "
+                             f"its own")
+    for spec, path in planned:
+        try:
+            folder = Path(opts.output) if spec.label != "Worst rows" else path.parent
+            check_targets(folder, [path])
+        except OutputError as exc:
+            raise UsageError(f"{_option_of(spec)}: {exc}") from None
+
+
+
 def prepare(opts: Options) -> Job:
     """Read the inputs and check everything that can be checked before the run.
 
@@ -271,11 +388,7 @@ def prepare(opts: Options) -> Job:
                              "to a data file only; the bundled data sets fix their own")
     n_jobs, note = jobs.check(opts)
     seconds: dict[str, float] = {}
-    planned = planned_outputs(opts)
-    try:
-        check_targets(Path(opts.output), [path for _, path in planned])
-    except OutputError as exc:
-        raise UsageError(f"--output: {exc}") from None
+    _check_outputs(opts)
     try:
         estimator = None if opts.model_file is None else _load_user_model(opts, seconds)
         ds, roles, source = _build_dataset(opts, seconds, estimator)
@@ -293,6 +406,8 @@ def prepare(opts: Options) -> Job:
                                if not get_metric(n).needs_proba)
             raise UsageError(f"metric {metric.name} scores predicted probabilities, but the "
                              f"model has no predict_proba; use --metric with one of: {others}")
+    if model is not None:
+        _check_predictions(model, ds, opts, metric)
     for fn in opts.features or []:
         if fn not in ds.feature_names:
             raise UsageError(f"--features: unknown feature {fn!r}; valid features are: "

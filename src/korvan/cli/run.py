@@ -15,8 +15,9 @@ from korvan.cli import jobs, show, sweep
 from korvan.cli.job import Job, Outcome, RunReport
 from korvan.cli.options import Options
 from korvan.cli.outputs import write_outputs
-from korvan.cli.plan import prepare
-from korvan.errors import NativeModuleError, UsageError
+from korvan.cli import signals
+from korvan.cli.plan import model_failure, prepare
+from korvan.errors import Interrupted, NativeModuleError, UsageError
 from korvan.models import Model, fit_estimator, make_estimator, wrap_model
 from korvan.rows import label_worst_rows, worst_rows
 
@@ -44,6 +45,8 @@ class Progress:
         self.width = width
         isatty = getattr(stream, "isatty", None)
         self.enabled = bool(isatty and isatty())
+        # The bar's carriage return is the command's own, not to be escaped.
+        self._write = getattr(stream, "raw", stream.write)
         self.done = 0
 
     def step(self) -> None:
@@ -52,7 +55,7 @@ class Progress:
             shown = min(self.done, self.total)
             filled = self.width * shown // self.total
             bar = "#" * filled + "-" * (self.width - filled)
-            self.stream.write(f"\rRobustness test [{bar}] {shown}/{self.total} model calls")
+            self._write(f"\rRobustness test [{bar}] {shown}/{self.total} model calls")
             self.stream.flush()
 
     def close(self) -> None:
@@ -81,6 +84,12 @@ class _CountingModel:
         start = time.perf_counter()
         try:
             return method(X)
+        except Interrupted:
+            raise
+        except (SystemExit, KeyboardInterrupt) as exc:
+            # Raised by the user's model, not sent to the command: a failure
+            # of the model, which must not end the command as if it were done.
+            raise model_failure(self._model, method.__name__, exc) from None
         finally:
             self.seconds += time.perf_counter() - start
             self.calls += 1
@@ -140,6 +149,8 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
             workers = getattr(test, "choice", None)
             if opts.wants_sweep:
                 found = sweep.run_sweep(test, opts, run_kwargs, result)
+    except jobs.SchedulerError as exc:
+        raise UsageError(str(exc)) from None
     except ValueError as exc:
         raise UsageError(f"robustness test failed: {exc}") from None
     finally:
@@ -155,7 +166,12 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
     # One baseline prediction serves the worst-rows table and the report.
     baseline = None
     if opts.worst_rows is not None or not opts.no_html:
-        baseline = result.baseline_prediction(ds, model)
+        try:
+            baseline = result.baseline_prediction(ds, model)
+        except Interrupted:
+            raise
+        except (SystemExit, KeyboardInterrupt) as exc:  # raised by the user's model
+            raise model_failure(model, "predict", exc) from None
     worst = None if opts.worst_rows is None else worst_rows(result, ds, baseline)
     return Outcome(result=result, model=model, model_calls=counted.calls, worst=worst,
                    sweep=found, baseline=baseline,
@@ -176,7 +192,9 @@ def run(opts: Options, stdout: TextIO, stderr: TextIO) -> RunReport:
     show.print_notes(job, stderr)
     show.print_roles(job, stdout)
     outcome = execute(job, stderr)
-    paths = write_outputs(job, outcome)
+    # Once the files are in place the outcome is settled; the caller puts
+    # the signal handlers back when it returns.
+    paths = write_outputs(job, outcome, moved=signals.settled)
     job.seconds["total"] = time.perf_counter() - started
     show.print_summary(job, outcome, paths, stdout)
     verdict = None

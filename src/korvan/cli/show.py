@@ -58,6 +58,8 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     first = level_text(float(table.columns[1])) if table.shape[1] > 1 else "the first level"
     print(f"Worst group: {n_worst} rows, whose predictions move most at noise {first}; "
           f"remaining: {n_rest} rows", file=out)
+    if n_worst == 0 or n_rest == 0:
+        print(_empty_group_note(opts.threshold, n_worst), file=out)
     labels = info.get("row_labels1", [])
     if labels:
         print(f"  Rows, most affected first: {name_list(labels, 10)}", file=out)
@@ -70,6 +72,15 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     if outcome.workers is not None:
         print(f"Rounds computed on {outcome.workers}", file=out)
     print(_format_times(job.seconds), file=out)
+
+
+
+def _empty_group_note(threshold: float, n_worst: int) -> str:
+    if n_worst == 0:
+        return (f"Note: the worst group is empty at --threshold {threshold:g}; raise it to "
+                f"compare the rows that move most with the rest")
+    return (f"Note: --threshold {threshold:g} puts every row in the worst group, leaving none "
+            f"to compare it with; lower it to compare")
 
 
 

@@ -21,6 +21,9 @@ __all__ = ["figure_to_svg"]
 
 _XLINK_HREF = "{http://www.w3.org/1999/xlink}href"
 _URL_REF = re.compile(r"url\(#([^)]+)\)")
+# Characters XML 1.0 allows in no form, escaped or not: a chart that drew one
+# (from a column name) would not parse.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
 
 
 def _local(tag: str) -> str:
@@ -53,9 +56,10 @@ def figure_to_svg(fig: Any, prefix: str, label: str) -> str:
     buffer = io.StringIO()
     # The salt fixes the hashed ids matplotlib derives, so that the same
     # result always gives the same markup.
-    with matplotlib.rc_context({"svg.fonttype": "none", "svg.hashsalt": prefix}):
+    with matplotlib.rc_context({"svg.fonttype": "none", "svg.hashsalt": prefix,
+                                "text.parse_math": False, "text.usetex": False}):
         fig.savefig(buffer, format="svg", metadata={"Date": None, "Creator": None})
-    root = ET.fromstring(buffer.getvalue())
+    root = ET.fromstring(_NOT_XML.sub("\ufffd", buffer.getvalue()))
 
     ids: dict[str, str] = {}
     for element in root.iter():
@@ -97,5 +101,5 @@ def figure_to_svg(fig: Any, prefix: str, label: str) -> str:
     root.set("width", f"{width * dpi:.0f}")
     root.set("height", f"{height * dpi:.0f}")
     root.set("role", "img")
-    root.set("aria-label", label)
+    root.set("aria-label", _NOT_XML.sub("\ufffd", label))
     return ET.tostring(root, encoding="unicode", short_empty_elements=True)
