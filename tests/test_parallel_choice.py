@@ -139,7 +139,10 @@ class _PoolThreads:
     def predict(self, X):
         from threadpoolctl import threadpool_info
 
-        self.seen += [p["num_threads"] for p in threadpool_info() if p["user_api"] == "openmp"]
+        # One figure per call: the most any OpenMP library loaded (LightGBM may bring its own).
+        threads = [p["num_threads"] for p in threadpool_info() if p["user_api"] == "openmp"]
+        if threads:
+            self.seen.append(max(threads))
         return self.estimator.predict(X)
 
 
