@@ -162,7 +162,7 @@ BAD = {
     "no target": (["{csv}"], ["--target"]),
     "unknown target": (["{csv}", "--target", "cost"],
                        ["Unknown target column 'cost'", "x1, x2, color"]),
-    "target missing values": (["{tmp}/holes.csv", "--target", "price"], ["1 missing value"]),
+    "target missing values": (["{tmp}/holes.csv", "--target", "price"], ["missing in 1 row", "--drop-missing-target"]),
     "unknown metric": (["--demo", "--metric", "XYZ"],
                        ["unknown metric 'XYZ'", "valid metrics for regression are: MSE, MAE, R2"]),
     "metric of the other task": (["--demo", "--metric", "AUC"],

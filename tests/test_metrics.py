@@ -9,8 +9,8 @@ from korvan.metrics import default_metric, get_metric, metrics_for_task
     ("regression", None, "MSE", ("MSE", "MAE", "R2")),
     ("classification", 2, "AUC", ("AUC", "ACC", "F1", "LogLoss", "Brier")),
     ("classification", None, "AUC", ("AUC", "ACC", "F1", "LogLoss", "Brier")),
-    # A probability metric scores one class's probability: not for three classes.
-    ("classification", 3, "ACC", ("ACC", "F1")),
+    # AUC and Brier score one class's probability: not for three classes.
+    ("classification", 3, "ACC", ("ACC", "F1", "LogLoss")),
 ])
 def test_default_and_valid_metrics_per_target(task, n_classes, default, valid):
     assert default_metric(task, n_classes) == default

@@ -103,10 +103,15 @@ def test_bad_plans_are_refused_before_any_run(test_obj, kwargs, message):
 
 def test_verdict_per_feature(found):
     strong, color = found.table.loc["strong", "drop@0.6"], found.table.loc["color", "drop@0.6"]
+    everything = found.all_features.summary["rel_drop"]
     verdict = found.check(max_drop=color)     # color sits exactly on the limit
-    assert not verdict and verdict.failed == ("strong",) and verdict.feature == "strong"
-    assert found.check(max_drop=strong).passed
-    only_low = found.check(max_drop=strong, level=0.2)
+    assert not verdict and verdict.failed == ("(all features)", "strong")
+    assert verdict.feature == "(all features)"
+    # The breakdown never loosens the limit: every feature within it, all of them together not.
+    over_all = found.check(max_drop=strong)
+    assert not over_all.passed and over_all.failed == ("(all features)",)
+    assert found.check(max_drop=float(everything.iloc[1:].max())).passed
+    only_low = found.check(max_drop=float(everything.loc[0.2]), level=0.2)
     assert only_low.passed and only_low.level == 0.2
 
 

@@ -431,6 +431,32 @@ class DataSet:
         rows = self._rows(dataset)
         return self.schema.to_frame(self._X[rows] if X is None else X, index=self._index[rows])
 
+    def split_target(self, n_rows: int | None) -> np.ndarray | None:
+        """The target of the split with ``n_rows`` rows.
+
+        A scorer that needs each row's truth, not only the score function,
+        finds it here from the rows it is handed, perturbed or not: the
+        splits differ in size.  ``None`` only checks that they do.
+
+        Raises
+        ------
+        ValueError
+            If the train and test splits have the same size, or no split has
+            ``n_rows`` rows.
+        """
+        sizes = {name: len(rows) for name, rows in self._splits.items()}
+        if sizes["train"] == sizes["test"]:
+            raise ValueError(
+                f"The train and test splits both have {sizes['test']} rows, so a scorer "
+                f"that needs each row's class cannot tell them apart; use another test_size"
+            )
+        if n_rows is None:
+            return None
+        for name, size in sizes.items():
+            if size == n_rows:
+                return self._y[self._splits[name]]
+        raise ValueError(f"No split of the data set has {n_rows} rows")
+
     def target_labels(self, y: np.ndarray) -> np.ndarray:
         """The original target values of ``y`` (class labels for classification)."""
         if self.classes is None:

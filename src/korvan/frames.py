@@ -38,6 +38,21 @@ class ColumnSpec:
     dtype: Any
     categories: np.ndarray | None = None
 
+    def restore(self, values: np.ndarray) -> Any:
+        """A numerical column in its original dtype where its values allow.
+
+        An integer column whose values are all still whole numbers (at the
+        baseline, or after resampling) is handed on as integers, the dtype
+        the model was fitted on; noise that left fractions or a missing value
+        keeps it float.
+        """
+        if ptypes.is_bool_dtype(self.dtype) or not ptypes.is_integer_dtype(self.dtype):
+            return values
+        if not np.array_equal(values, np.trunc(values)):
+            return values
+        return pd.array(values, dtype=self.dtype) if not isinstance(self.dtype, np.dtype) \
+            else values.astype(self.dtype)
+
     @property
     def is_category_dtype(self) -> bool:
         return isinstance(self.dtype, pd.CategoricalDtype)
@@ -116,8 +131,8 @@ class FrameSchema:
             Row labels; default 0, 1, ...
 
         Numerical columns are handed on as float64 views of one
-        column-major copy of ``X``; categorical ones are decoded from their
-        codes.
+        column-major copy of ``X``, integer columns as integers while their
+        values are whole; categorical ones are decoded from their codes.
         """
         X = np.asarray(X)
         if X.ndim != 2 or X.shape[1] != len(self.columns):
@@ -135,7 +150,7 @@ class FrameSchema:
         for j in picked:
             spec = self.columns[j]
             if spec.categories is None:
-                data[spec.name] = block[:, slot[j]]  # type: ignore[index]
+                data[spec.name] = spec.restore(block[:, slot[j]])  # type: ignore[index]
             else:
                 data[spec.name] = spec.decode(X[:, j])
         return pd.DataFrame(data, index=index, copy=False)

@@ -15,11 +15,15 @@ import pandas as pd
 from korvan.errors import InputError
 
 __all__ = ["InputError", "read_table", "load_model", "PARQUET_SUFFIXES", "SKOPS_SUFFIXES",
-           "PICKLE_SUFFIXES"]
+           "PICKLE_SUFFIXES", "CATBOOST_SUFFIXES"]
 
 PARQUET_SUFFIXES: tuple[str, ...] = (".parquet", ".pq")
 SKOPS_SUFFIXES: tuple[str, ...] = (".skops",)
 PICKLE_SUFFIXES: tuple[str, ...] = (".joblib", ".pkl", ".pickle")
+CATBOOST_SUFFIXES: tuple[str, ...] = (".cbm",)
+
+# CatBoost's loss functions for classes; any other loss is a regression's.
+_CATBOOST_CLASS_LOSSES = ("Logloss", "CrossEntropy", "MultiClass", "MultiClassOneVsAll")
 # Separators people use instead of commas: a header that is one column but
 # holds one of these was almost surely split with the wrong one.
 _OTHER_SEPARATORS = (";", "\t", "|")
@@ -161,8 +165,9 @@ def load_model(path: str | os.PathLike[str], allow_pickle: bool = False,
     Parameters
     ----------
     path : str or path-like
-        A ``.skops`` file, or a pickle-based one (``.joblib``, ``.pkl``,
-        ``.pickle``).
+        A ``.skops`` file, a CatBoost model file (``.cbm``, read with
+        CatBoost's own loader, no pickle), or a pickle-based one
+        (``.joblib``, ``.pkl``, ``.pickle``).
     allow_pickle : bool, default False
         Pickle-based files can run any code while they load, so they are
         loaded only when this is True.
@@ -180,6 +185,8 @@ def load_model(path: str | os.PathLike[str], allow_pickle: bool = False,
     suffix = path.suffix.lower()
     if suffix in SKOPS_SUFFIXES:
         return _load_skops(path, list(trust))
+    if suffix in CATBOOST_SUFFIXES:
+        return _load_catboost(path)
     if suffix in PICKLE_SUFFIXES:
         if not allow_pickle:
             raise InputError(
@@ -188,7 +195,7 @@ def load_model(path: str | os.PathLike[str], allow_pickle: bool = False,
                 f"(or save the model with skops)"
             )
         return _load_pickle(path)
-    known = ", ".join(SKOPS_SUFFIXES + PICKLE_SUFFIXES)
+    known = ", ".join(SKOPS_SUFFIXES + CATBOOST_SUFFIXES + PICKLE_SUFFIXES)
     raise InputError(f"Unknown kind of model file {path.name}; the name must end in one of: {known}")
 
 
@@ -213,6 +220,28 @@ def _load_skops(path: Path, trust: list[str]) -> Any:
         return sio.load(path, trusted=untrusted)
     except Exception as exc:
         raise InputError(f"Cannot load {path}: {type(exc).__name__}: {exc}") from None
+
+
+def _load_catboost(path: Path) -> Any:
+    try:
+        import catboost
+    except ImportError:
+        raise InputError(
+            f"Loading {path.name} needs catboost: pip install 'korvan-robustness[catboost]'"
+        ) from None
+    try:
+        # The file does not say which class saved it; its loss function does.
+        probe = catboost.CatBoost()
+        probe.load_model(str(path))
+        loss = str(probe.get_all_params().get("loss_function", "")).split(":")[0]
+        cls = (catboost.CatBoostClassifier if loss in _CATBOOST_CLASS_LOSSES
+               else catboost.CatBoostRegressor)
+        model = cls()
+        model.load_model(str(path))
+    except Exception as exc:  # the library raises its own error type for damaged files
+        raise InputError(f"Cannot load {path} as a CatBoost model: "
+                         f"{' '.join(str(exc).split())}") from None
+    return model
 
 
 def _load_pickle(path: Path) -> Any:

@@ -16,7 +16,7 @@ from sklearn import metrics as skm
 from korvan.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 __all__ = ["Metric", "METRIC_TABLE", "METRICS", "get_metric", "metrics_for_task",
-           "default_metric"]
+           "default_metric", "refuse_for_classes"]
 
 
 @dataclass(frozen=True)
@@ -31,14 +31,19 @@ class Metric:
         ``"regression"`` or ``"classification"``.
     higher_is_better : bool
     needs_proba : bool
-        Scored on ``predict_proba(X)[:, 1]``, the probability of the second
-        class, so the model needs ``predict_proba`` and the target exactly two
-        classes; otherwise scored on ``predict(X)``.
+        Scored on ``predict_proba(X)``, so the model needs ``predict_proba``;
+        otherwise scored on ``predict(X)``.  With two classes the score reads
+        the probability of the second class, ``predict_proba(X)[:, 1]``.
     description : str
         A few words for help texts and summaries.
     scorer : callable
         ``scorer(y_true, prediction, sample_weight, classes)`` returns the
         score; ``classes`` are the model's classes, or None when it has none.
+    binary : bool
+        Scores one class's probability against the other, so it needs a
+        target of exactly two classes.  LogLoss is not binary: over three or
+        more classes each row is reduced to the probability the model gives
+        its true class, which is all the loss reads.
     """
 
     name: str
@@ -47,6 +52,7 @@ class Metric:
     needs_proba: bool
     description: str
     scorer: Callable[[np.ndarray, np.ndarray, np.ndarray | None, np.ndarray | None], float]
+    binary: bool = False
 
     @property
     def sign(self) -> int:
@@ -57,7 +63,7 @@ class Metric:
         """Whether the metric can score a target of this task and class count."""
         if task != self.task:
             return False
-        return not (self.needs_proba and n_classes is not None and n_classes > 2)
+        return not (self.binary and n_classes is not None and n_classes > 2)
 
 
 # Scorers.  Binary metrics need to know which label is "positive": the
@@ -107,11 +113,11 @@ METRIC_TABLE: tuple[Metric, ...] = (
            _plain(skm.mean_absolute_error)),
     Metric("R2", REGRESSION, True, False, "coefficient of determination", _plain(skm.r2_score)),
     Metric("AUC", CLASSIFICATION, True, True, "area under the ROC curve",
-           _plain(skm.roc_auc_score)),
+           _plain(skm.roc_auc_score), binary=True),
     Metric("ACC", CLASSIFICATION, True, False, "accuracy", _plain(skm.accuracy_score)),
     Metric("F1", CLASSIFICATION, True, False, "F1 score (macro average over 3+ classes)", _f1),
     Metric("LogLoss", CLASSIFICATION, False, True, "logistic loss", _log_loss),
-    Metric("Brier", CLASSIFICATION, False, True, "Brier score", _brier),
+    Metric("Brier", CLASSIFICATION, False, True, "Brier score", _brier, binary=True),
 )
 
 _BY_LOWER: dict[str, Metric] = {m.name.lower(): m for m in METRIC_TABLE}
@@ -169,3 +175,19 @@ def default_metric(task: str, n_classes: int | None = None) -> str:
         if get_metric(name).fits(task, n_classes):
             return name
     raise AssertionError("every task has a default that fits")  # pragma: no cover
+
+
+def refuse_for_classes(name: str, n_classes: int) -> None:
+    """Refuse a metric that cannot score a target of ``n_classes`` classes.
+
+    Raises
+    ------
+    ValueError
+        One line saying why and naming the metrics that work.
+    """
+    metric = get_metric(name)
+    if metric.task == CLASSIFICATION and not metric.fits(CLASSIFICATION, n_classes):
+        raise ValueError(
+            f"Metric {metric.name!r} scores one class's probability against the other, so it "
+            f"needs two classes and the target has {n_classes}; use one of: "
+            f"{', '.join(metrics_for_task(CLASSIFICATION, n_classes))}")

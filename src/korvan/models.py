@@ -13,6 +13,7 @@ from typing import Any, Hashable, Sequence
 import numpy as np
 import pandas as pd
 
+from korvan.modelinfo import describe_model, fitted_names, fitted_width
 from korvan.constants import CLASSIFICATION, REGRESSION, TASK_TYPES
 
 __all__ = ["Model", "ProbabilisticModel", "wrap_model", "bind_model", "has_predict", "make_estimator",
@@ -32,8 +33,18 @@ def _default_name(estimator: Any) -> str:
 
 
 #: How a model is handed the features: ``"auto"`` picks ``"frame"`` for an
-#: estimator fitted on a DataFrame and ``"array"`` otherwise.
-INPUT_MODES: tuple[str, ...] = ("auto", "frame", "array")
+#: estimator fitted on a DataFrame, ``"values"`` for one fitted on an array
+#: that encodes text categories itself, and ``"array"`` otherwise.
+INPUT_MODES: tuple[str, ...] = ("auto", "frame", "array", "values")
+
+
+def _encodes_text(estimator: Any) -> bool:
+    """Whether a model fitted on an array encodes columns of text itself."""
+    if fitted_feature_names(estimator) is not None:
+        return False
+    info = describe_model(estimator)
+    return any(not all(isinstance(c, (int, float, np.number)) for c in cats)
+               for cats in info.categories.values())
 
 
 class FeatureMismatch(ValueError):
@@ -60,9 +71,12 @@ def has_predict(obj: Any) -> bool:
 
 
 def fitted_feature_names(estimator: Any) -> list[str] | None:
-    """The column names an estimator was fitted with, or None if it was fitted on an array."""
-    names = getattr(estimator, "feature_names_in_", None)
-    return None if names is None else [str(n) for n in names]
+    """The column names an estimator was fitted with, or None if it was fitted on an array.
+
+    ``feature_names_in_`` for scikit-learn and the libraries that follow it;
+    CatBoost's ``feature_names_`` (a loaded CatBoost model has no other).
+    """
+    return fitted_names(estimator)
 
 
 def check_features(estimator: Any, feature_names: Sequence[Hashable], input: str = "auto") -> None:
@@ -89,8 +103,8 @@ def check_features(estimator: Any, feature_names: Sequence[Hashable], input: str
                 f"The model's features do not match the data's: {'; '.join(parts)}",
                 missing, unexpected)
         return
-    n_in = getattr(estimator, "n_features_in_", None)
-    if isinstance(n_in, (int, np.integer)) and n_in != len(given):
+    n_in = fitted_width(estimator)
+    if n_in is not None and n_in != len(given):
         raise FeatureMismatch(
             f"The model was fitted on {n_in} features, the data has {len(given)}"
         )
@@ -109,12 +123,16 @@ class Model:
         The data set whose feature matrices the model will be called on.  It
         is needed for ``"frame"`` input; a robustness test binds the model to
         its own data set when this is omitted.
-    input : {"auto", "frame", "array"}, default "auto"
+    input : {"auto", "frame", "array", "values"}, default "auto"
         ``"frame"``: hand the estimator a DataFrame with the data set's
         original column names and dtypes, categorical codes decoded back to
         their categories (perturbed codes included).  ``"array"``: the float
-        matrix as it is.  ``"auto"``: a frame when the estimator was fitted
-        on one (it has ``feature_names_in_``), else the array.
+        matrix as it is.  ``"values"``: the same values as a frame, as one
+        array without names (text stays text).  ``"auto"``: a frame when the
+        estimator was fitted on one (it has ``feature_names_in_``, or
+        CatBoost's ``feature_names_``), the values when it was fitted on an
+        array and encodes text categories itself (a pipeline's encoder),
+        else the float matrix.
 
     Attributes
     ----------
@@ -134,7 +152,8 @@ class Model:
         self.estimator = estimator
         self.name = _default_name(estimator) if name is None else str(name)
         if input == "auto":
-            input = "frame" if fitted_feature_names(estimator) is not None else "array"
+            input = ("frame" if fitted_feature_names(estimator) is not None
+                     else "values" if _encodes_text(estimator) else "array")
         self.input = input
         self.dataset = None
         self._columns: list[Hashable] | None = None
@@ -145,7 +164,7 @@ class Model:
     def _bind(self, dataset: Any) -> None:
         check_features(self.estimator, dataset.feature_names, self.input)
         self.dataset = dataset
-        if self.input == "frame":
+        if self.input in ("frame", "values"):
             expected = fitted_feature_names(self.estimator)
             by_text = {str(fn): fn for fn in dataset.feature_names}
             self._columns = (list(dataset.feature_names) if expected is None
@@ -190,7 +209,8 @@ class Model:
                 f"{self.name} takes a DataFrame, so it needs the data set's columns: "
                 f"wrap it with wrap_model(estimator, dataset=...) or run it in a test"
             )
-        return self.dataset.schema.to_frame(X, columns=self._columns)
+        frame = self.dataset.schema.to_frame(X, columns=self._columns)
+        return frame.to_numpy() if self.input == "values" else frame
 
     def predict(self, X: np.ndarray) -> np.ndarray:
         """Return the estimator's predictions for the rows of ``X`` as an array."""
@@ -290,8 +310,13 @@ def bind_model(model: Any, dataset: Any) -> Any:
     # The data set is looked at only for models that need it.
     if isinstance(model, Model):
         return model.bind(dataset) if hasattr(dataset, "schema") else model
-    if fitted_feature_names(model) is not None and has_predict(model) \
-            and hasattr(dataset, "schema"):
+    if not (has_predict(model) and hasattr(dataset, "schema")):
+        return model
+    if fitted_feature_names(model) is not None or _encodes_text(model):
+        return wrap_model(model, dataset=dataset)
+    classes = getattr(dataset, "classes", None)
+    if classes is not None and len(classes) > 2 and callable(getattr(model, "predict_proba", None)):
+        # Its probability scorer looks up each row's true class in the data set.
         return wrap_model(model, dataset=dataset)
     return model
 

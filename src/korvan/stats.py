@@ -413,6 +413,58 @@ def check_summaries(summaries: Iterable[tuple[str, pd.DataFrame]], max_drop: flo
     return Verdict(not failed, worst_level, drop, limit, message, feature=name, failed=failed)
 
 
+def check_breakdown(overall: pd.DataFrame, parts: Iterable[tuple[str, pd.DataFrame]],
+                    max_drop: float, level: float | None = None, metric: str | None = None,
+                    overall_name: str = "(all features)", kind: str = "features") -> Verdict:
+    """Hold a run with every feature perturbed and each part of its breakdown to one limit.
+
+    A breakdown adds checks and never removes one: the all-features run is
+    held to the limit as it is on its own, and so is every feature (or
+    group).  The message names what was held and what went over.
+
+    Parameters
+    ----------
+    overall : pandas.DataFrame
+        Summary of the run with every feature perturbed.
+    parts : iterable of (name, summary)
+        One summary per feature or group.
+    max_drop, level, metric
+        As for :func:`check_summary`.
+    overall_name : str
+        Name of the all-features run in the message and in ``failed``.
+    kind : str
+        What the parts are, for the message: ``"features"`` or
+        ``"feature groups"``.
+
+    Returns
+    -------
+    Verdict
+        ``feature`` names the worst of them all, ``failed`` every one over
+        the limit, worst first.
+    """
+    limit = check_limit(max_drop)
+    found = [(overall_name, *_worst(overall, _checked_levels(overall, level)))]
+    for name, summary in parts:
+        found.append((str(name), *_worst(summary, _checked_levels(summary, level))))
+    n_parts = len(found) - 1
+    found.sort(key=lambda item: (math.isfinite(item[2]), -item[2] if math.isfinite(item[2]) else 0))
+    failed = [(name, drop) for name, _, drop in found if _over(drop, limit)]
+    name, worst_level, drop = found[0]
+    what = f"mean {metric}" if metric else "mean score"
+    held = f"the all-features run and {n_parts} {kind}"
+    where = _where(level, worst_level)
+    if failed:
+        listed = ", ".join(f"{n} {percent(d)}" for n, d in failed[:10])
+        more = f" and {len(failed) - 10} more" if len(failed) > 10 else ""
+        message = (f"FAIL: {held} held to the limit {percent(limit)}; over it: {listed}{more} "
+                   f"({what} drop; worst {name} at {where})")
+    else:
+        message = (f"PASS: {held} within the limit {percent(limit)}; largest {what} drop "
+                   f"{percent(drop)}, {name} at {where}")
+    return Verdict(not failed, worst_level, drop, limit, message, feature=name,
+                   failed=tuple(n for n, _ in failed))
+
+
 # -- text ----------------------------------------------------------------------
 
 def _num(value: float) -> str:

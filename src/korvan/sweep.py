@@ -386,13 +386,20 @@ class FeatureSweep(HtmlDisplay):
         return levels[-1] if level is None else stats.tested_level(levels, level)
 
     def check(self, max_drop: float, level: float | None = None) -> stats.Verdict:
-        """Hold every feature (or group) to the same limit on the relative drop.
+        """Hold the all-features run and every feature (or group) to the same limit.
 
-        The all-features run is the reference and is not held to the limit.
-        See :func:`korvan.stats.check_summaries`.
+        A breakdown never loosens a limit: the all-features run is held to it
+        as it would be on its own (see :func:`korvan.stats.check_breakdown`).
+        A sweep without that run holds its rows only (see
+        :func:`korvan.stats.check_summaries`).
         """
-        return stats.check_summaries(((row.name, row.summary) for row in self.rows), max_drop,
-                                     level=level, metric=self.metric)
+        rows = ((row.name, row.summary) for row in self.rows)
+        if self.all_features is None:
+            return stats.check_summaries(rows, max_drop, level=level, metric=self.metric)
+        kind = ("feature groups" if any(len(r.features or ()) > 1 for r in self.rows)
+                else "features")
+        return stats.check_breakdown(self.all_features.summary, rows, max_drop, level=level,
+                                     metric=self.metric, overall_name=ALL_FEATURES, kind=kind)
 
     def chart(self, level: float | None = None) -> Any:
         """The bar chart of the relative drop per feature at one level (default the largest).

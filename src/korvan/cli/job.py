@@ -22,7 +22,8 @@ class Job:
     """Everything a run needs, checked.
 
     ``model`` is None when the command fits one itself (in :func:`execute`);
-    ``seconds`` collects the time of each phase.
+    ``seconds`` collects the time of each phase; ``notes`` are lines about
+    the inputs that the command prints before the run.
     """
 
     opts: Options
@@ -34,7 +35,6 @@ class Job:
     seconds: dict[str, float] = field(default_factory=dict)
     #: Workers asked for (``--jobs``, capped at the cores), None for a sequential run.
     n_jobs: int | None = None
-    #: One line each, for the user to read before the run.
     notes: list[str] = field(default_factory=list)
 
 

@@ -159,9 +159,13 @@ def _jobs(text: str) -> int:
 
 
 def max_drop_arg(text: str) -> MaxDrop:
-    """Parse ``LIMIT`` or ``LIMIT@LEVEL`` (``0.05``, ``0.05@0.2``)."""
+    """Parse ``LIMIT`` or ``LIMIT@LEVEL`` (``0.05``, ``5%``, ``0.05@0.2``)."""
     limit_text, at, level_text = text.partition("@")
-    limit = _number(limit_text, "the limit")
+    percent = limit_text.strip().endswith("%")
+    # "5%" is the share 0.05, the way people write a limit.
+    limit = _number(limit_text.strip().removesuffix("%"), "the limit")
+    if percent:
+        limit /= 100.0
     if limit < 0:
         raise argparse.ArgumentTypeError(f"the limit must be >= 0 (0.05 allows a 5% drop), got {limit:g}")
     if not at:
@@ -228,8 +232,15 @@ def build_parser() -> argparse.ArgumentParser:
                      help="inferred from the target when omitted: labels and few whole "
                           "numbers mean classification, other numbers regression")
     src.add_argument("--categorical", type=_name_list, metavar="COLS",
-                     help="comma-separated categorical columns; others are inferred from "
-                          "their type (text and true/false columns are categorical)")
+                     help="comma-separated categorical columns; others are categorical when "
+                          "the model encodes them (a pipeline's encoders, the categorical "
+                          "features of LightGBM, XGBoost, CatBoost or HistGradientBoosting) "
+                          "or holds text or true/false values")
+    src.add_argument("--numerical", type=_name_list, metavar="COLS",
+                     help="comma-separated columns to perturb as numbers whatever their type")
+    src.add_argument("--drop-missing-target", action="store_true",
+                     help="leave out the rows without a target value (the command says how "
+                          "many) instead of refusing the file")
     src.add_argument("--sample-weight", metavar="COLUMN",
                      help="column of non-negative sample weights (not used as a feature)")
     src.add_argument("--drop", type=_name_list, metavar="COLS",
@@ -247,14 +258,18 @@ def build_parser() -> argparse.ArgumentParser:
                            "trusts by default")
     test.add_argument("--input", choices=INPUT_MODES, default="auto",
                       help="what the model is handed: frame (the data's columns and dtypes), "
-                           "array (a float matrix, categories as codes) or auto (default: a "
-                           "frame for models fitted on one)")
+                           "array (a float matrix, categories as codes), values (the data's "
+                           "values as an array, text as text) or auto (default: a frame for "
+                           "models fitted on one, values for models fitted on an array that "
+                           "encode text themselves)")
     test.add_argument("--model", choices=MODEL_KINDS, default=None,
                       help="without --model-file, the model fitted on the train split: gbm: "
                            "gradient boosting (default); linear: linear or logistic "
                            "regression; forest: random forest")
-    test.add_argument("--split", choices=SPLITS, default="test",
-                      help="rows to score: main (all), train or test (default; 30%% of rows)")
+    test.add_argument("--split", choices=SPLITS, default=None,
+                      help="rows to score: main (all rows; the default with --model-file, "
+                           "whose data is taken for a holdout), train, or test (30%% of rows; "
+                           "the default when the command fits the model)")
     test.add_argument("--metric", metavar="NAME",
                       help=f"one of {', '.join(METRICS)}; default "
                            f"{default_metric(REGRESSION)} for regression, "
@@ -315,8 +330,9 @@ def build_parser() -> argparse.ArgumentParser:
                             "the group a,b and the group c")
     group.add_argument("--max-drop", type=max_drop_arg, metavar="LIMIT[@LEVEL]",
                        help="fail (exit status 1) when the mean score is more than LIMIT worse "
-                            "than the baseline, as a share of it, at any noise level (or only "
-                            "at LEVEL); with --per-feature, for any feature")
+                            "than the baseline, as a share of it (0.05 or 5%%), at any noise "
+                            "level (or only at LEVEL); with --per-feature, the all-features "
+                            "run and every feature are held to it")
     return parser
 
 
@@ -332,6 +348,8 @@ class Options:
     target: str | None
     task_type: str | None
     categorical: list[str] | None
+    numerical: list[str] | None
+    drop_missing_target: bool
     sample_weight: str | None
     drop: list[str] | None
     model_file: str | None
@@ -384,6 +402,9 @@ def parse(argv: Sequence[str] | None = None) -> Options:
     _refuse_idle_options(namespace)
     if namespace["model"] is None:
         namespace["model"] = DEFAULT_MODEL
+    if namespace["split"] is None:
+        # A loaded model was fitted elsewhere: its data is a holdout already.
+        namespace["split"] = "main" if namespace["model_file"] is not None else "test"
     return Options(**{f.name: namespace[f.name] for f in fields(Options)})
 
 

@@ -24,10 +24,11 @@ from korvan.data import DataSet, infer_task_type, load_bundled
 from korvan.errors import DataError, Interrupted, UsageError
 from korvan.inputs import load_model, read_table
 from korvan.metrics import Metric, default_metric, get_metric, metrics_for_task
+from korvan.modelinfo import ModelColumns, UnseenCategories, describe_model, model_frame
 from korvan.models import FeatureMismatch, check_features, has_predict, wrap_model
-from korvan.roles import (ColumnRoles, assign_roles, non_missing_counts, unusable_columns,
-                          unusable_message)
-from korvan.constants import CATEGORICAL, CLASSIFICATION, REGRESSION
+from korvan.roles import (FROM_DATA, ColumnRoles, assign_roles, non_missing_counts,
+                          unusable_columns, unusable_message)
+from korvan.constants import CLASSIFICATION, REGRESSION
 from korvan.text import name_list
 
 __all__ = ["Job", "prepare", "available_memory", "format_bytes"]
@@ -132,8 +133,33 @@ def _check_model_columns(estimator: Any, features: Sequence[Hashable], input_mod
 
 
 
-def _build_dataset(opts: Options, seconds: dict[str, float], estimator: Any
-                   ) -> tuple[DataSet, ColumnRoles, str]:
+def _drop_missing_target(frame: pd.DataFrame, opts: Options, notes: list[str]
+                         ) -> pd.DataFrame:
+    missing = frame[opts.target].isna() if opts.target in frame.columns else None
+    if missing is None or not missing.any():
+        return frame
+    n = int(missing.sum())
+    rows = f"{n} row{'s' if n > 1 else ''}"
+    if not opts.drop_missing_target:
+        raise UsageError(f"The target column {opts.target!r} is missing in {rows}; leave "
+                         f"those rows out with --drop-missing-target")
+    if n == len(frame):
+        raise UsageError(f"The target column {opts.target!r} is missing in every row")
+    notes.append(f"Left out {rows} without a target value (--drop-missing-target); "
+                 f"{len(frame) - n} rows remain")
+    return frame[~missing.to_numpy()]
+
+
+def _plain_array_note(info: ModelColumns | None, roles: ColumnRoles, input_mode: str
+                      ) -> str | None:
+    if info is None or info.feature_names is not None or input_mode == "frame":
+        return None
+    return (f"The model was fitted on a plain array, so it gets the file's columns in their "
+            f"order: {name_list(roles.features, 12)}")
+
+
+def _build_dataset(opts: Options, seconds: dict[str, float], estimator: Any,
+                   notes: list[str]) -> tuple[DataSet, ColumnRoles, str]:
     if opts.data is None:
         ds = load_bundled(opts.bundled or DEMO_DATA, random_state=opts.seed)
         roles = ColumnRoles(ds.target, None, list(ds.feature_names),
@@ -142,8 +168,12 @@ def _build_dataset(opts: Options, seconds: dict[str, float], estimator: Any
     frame, name = _load_table(opts, seconds)
     if opts.target is None:
         raise UsageError("a data file needs --target COLUMN naming the target column")
+    # The model is asked which columns it takes as categories before the
+    # data's own types are read.
+    info = None if estimator is None else describe_model(estimator)
     roles = assign_roles(frame, opts.target, weight=opts.sample_weight, drop=opts.drop or (),
-                         categorical=opts.categorical or ())
+                         categorical=opts.categorical or (), numerical=opts.numerical or (),
+                         model=info)
     needed: Sequence[Hashable] = ()
     if estimator is not None:
         _check_model_columns(estimator, roles.features, opts.input)
@@ -153,11 +183,22 @@ def _build_dataset(opts: Options, seconds: dict[str, float], estimator: Any
         raise _too_few_rows(str(opts.data), len(frame))
     if found:
         raise UsageError(unusable_message(found))
+    frame = _drop_missing_target(frame, opts, notes)
     _check_target(frame, roles.target)
+    note = _plain_array_note(info, roles, opts.input)
+    if note:
+        notes.append(note)
+    if info is not None:
+        # A CSV or an untyped Parquet file lacks the category dtype the model
+        # was fitted on; its stored categories give it back, in its order.
+        try:
+            frame = model_frame(frame, info, columns=roles.features)
+        except UnseenCategories as exc:
+            raise UsageError(str(exc)) from None
     task, source = _choose_task(opts, frame[roles.target], estimator)
-    categorical = {fn: CATEGORICAL for fn in opts.categorical or ()}
+    given = {fn: t for fn, t in roles.feature_types.items() if roles.sources[fn] != FROM_DATA}
     ds = DataSet(frame, roles.target, task_type=task, feature_names=roles.features,
-                 feature_types=categorical or None, sample_weight=roles.weight,
+                 feature_types=given or None, sample_weight=roles.weight,
                  random_state=opts.seed, name=name)
     return ds, roles, source
 
@@ -380,18 +421,21 @@ def prepare(opts: Options) -> Job:
         raise UsageError("give exactly one of: a data file, --bundled NAME or --demo")
     if opts.data is None:
         file_only = {"--target": opts.target, "--task-type": opts.task_type,
-                     "--categorical": opts.categorical, "--sample-weight": opts.sample_weight,
-                     "--drop": opts.drop, "--model-file": opts.model_file}
+                     "--categorical": opts.categorical, "--numerical": opts.numerical,
+                     "--sample-weight": opts.sample_weight,
+                     "--drop": opts.drop, "--model-file": opts.model_file,
+                     "--drop-missing-target": opts.drop_missing_target or None}
         given = [opt for opt, v in file_only.items() if v is not None]
         if given:
             raise UsageError(f"{', '.join(given)} appl{'y' if len(given) > 1 else 'ies'} "
                              "to a data file only; the bundled data sets fix their own")
     n_jobs, note = jobs.check(opts)
     seconds: dict[str, float] = {}
+    notes: list[str] = [note] if note else []
     _check_outputs(opts)
     try:
         estimator = None if opts.model_file is None else _load_user_model(opts, seconds)
-        ds, roles, source = _build_dataset(opts, seconds, estimator)
+        ds, roles, source = _build_dataset(opts, seconds, estimator, notes)
     except DataError as exc:
         raise UsageError(str(exc)) from None
     metric = _choose_metric(opts, ds, source)
@@ -420,6 +464,5 @@ def prepare(opts: Options) -> Job:
     _check_split(opts, ds, features, fitting=model is None)
     _check_memory(opts, ds)
     return Job(opts=opts, dataset=ds, roles=roles, metric=metric, features=features,
-               model=model, seconds=seconds, n_jobs=n_jobs,
-               notes=[note] if note else [])
+               model=model, seconds=seconds, n_jobs=n_jobs, notes=notes)
 

@@ -189,7 +189,6 @@ def run(opts: Options, stdout: TextIO, stderr: TextIO) -> RunReport:
     """
     started = time.perf_counter()
     job = prepare(opts)
-    show.print_notes(job, stderr)
     show.print_roles(job, stdout)
     outcome = execute(job, stderr)
     # Once the files are in place the outcome is settled; the caller puts

@@ -13,17 +13,10 @@ from korvan.sweep import sweep_lines
 from korvan.text import level_text, name_list
 
 
-__all__ = ["print_notes", "print_roles", "print_summary", "print_sweep"]
+__all__ = ["print_roles", "print_summary", "print_sweep"]
 
 #: Rows of the ranked table printed; the saved sweep has all of them.
 PRINTED_ROWS = 30
-
-
-
-def print_notes(job: Job, err: TextIO) -> None:
-    """What the command changed of the options, one line each."""
-    for note in job.notes:
-        print(f"{PROG}: note: {note}", file=err)
 
 
 
@@ -31,6 +24,8 @@ def print_roles(job: Job, out: TextIO) -> None:
     """The role of every column, so that a wrong inference is seen before the run."""
     print(f"Columns of {job.dataset.name}:", file=out)
     print(roles_table(job.roles), file=out)
+    for note in job.notes:
+        print(note, file=out)
     print("", file=out)
 
 
@@ -41,8 +36,8 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     table = result.table
     n_rows = ds.get_X_y_data(opts.split)[0].shape[0]
     better = "higher" if metric.higher_is_better else "lower"
-    print(f"Robustness of {outcome.model.name} on {ds.name} ({ds.task_type}, {opts.split} "
-          f"split, {n_rows} rows)", file=out)
+    rows = f"all {n_rows} rows" if opts.split == "main" else f"{opts.split} split, {n_rows} rows"
+    print(f"Robustness of {outcome.model.name} on {ds.name} ({ds.task_type}, {rows})", file=out)
     print(f"Metric {metric.name} ({better} is better), {opts.n_repeats} repeats per level, "
           f"{opts.method} noise on {len(job.features)} of {len(ds.feature_names)} features, "
           f"seed {opts.seed}", file=out)

@@ -69,7 +69,7 @@ def run_sweep(test: Any, opts: Options, run_kwargs: dict[str, Any],
 
 
 def verdict(result: Any, found: FeatureSweep | None, max_drop: MaxDrop) -> Verdict:
-    """Check the limit: on every feature when there is a sweep, else on the result."""
+    """Check the limit on the result; with a sweep, on its all-features run and every row."""
     subject = found if found is not None else result
     return subject.check(max_drop=max_drop.limit, level=max_drop.level)
 

@@ -25,9 +25,16 @@ class TestBase:
 
     #: Metric used when a regression test is run without one.
     REGRESSION_METRIC_DEFAULT = default_metric(REGRESSION)
-    #: Metric used when a classification test is run without one (the
-    #: metric table's default for two classes).
-    CLASSIFICATION_METRIC_DEFAULT = default_metric(CLASSIFICATION)
+
+    @property
+    def CLASSIFICATION_METRIC_DEFAULT(self) -> str:
+        """Metric used when a classification test is run without one.
+
+        The metric table's default for the data set's classes: AUC for two,
+        ACC for more, the same choice the command makes.
+        """
+        classes = getattr(self.dataset, "classes", None)
+        return default_metric(CLASSIFICATION, None if classes is None else len(classes))
 
     def __init__(self, dataset: Any, model: Any) -> None:
         from korvan.models import bind_model
