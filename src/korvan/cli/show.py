@@ -6,7 +6,6 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from korvan.cli.job import Job, Outcome
-from korvan.cli.options import PROG
 from korvan.roles import roles_table
 from korvan.stats import summary_lines
 from korvan.sweep import sweep_lines
