@@ -48,8 +48,10 @@ def cases():
     return out
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def dask_client():
+    # Closed with this module: its scheduler's threads would compete for the
+    # interpreter lock with the later tests that watch who holds it.
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=":0") as cluster:
@@ -227,7 +229,8 @@ def test_command_failure_is_one_line_and_writes_nothing(data_file, make, status,
     folder, estimator = data_file
     joblib.dump(make(estimator), folder / "model.joblib")
     proc = _command(["data.csv", "--target", "y", "--categorical", "city", "--model-file",
-                     "model.joblib", "--allow-pickle", "--jobs", "2", *SMALL, "--output", "out"],
+                     "model.joblib", "--allow-pickle", "--jobs", "2", "--workers", "processes",
+                     *SMALL, "--output", "out"],
                     folder)
     _, err = proc.communicate(timeout=600)
     assert proc.returncode == status
@@ -239,7 +242,7 @@ def test_command_failure_is_one_line_and_writes_nothing(data_file, make, status,
 
 def test_ctrl_c_stops_the_workers_and_writes_nothing(tmp_path):
     proc = _command(["--bundled", "diabetes", "--model", "linear", "--n-repeats", "5000",
-                     "--jobs", "2", "--output", "out"], tmp_path)
+                     "--jobs", "2", "--workers", "processes", "--output", "out"], tmp_path)
     deadline = time.monotonic() + 300
     while len(_alive_in_group(proc.pid)) < 3 and time.monotonic() < deadline:
         time.sleep(0.2)  # the command and its two workers
@@ -251,3 +254,39 @@ def test_ctrl_c_stops_the_workers_and_writes_nothing(tmp_path):
     assert len(lines) == 1 and "interrupted" in lines[0], err
     assert not (tmp_path / "out").exists()
     assert _gone(proc.pid)
+
+
+def _main(argv, capsys):
+    from korvan import cli
+
+    code = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_jobs_beyond_the_cores_is_capped_with_a_note(tmp_path, capsys):
+    args = ["--bundled", "diabetes", "--model", "linear", *SMALL, "--per-feature", "--no-html"]
+    code, _, err = _main([*args, "--output", tmp_path / "seq"], capsys)
+    assert code == 0 and err == ""
+    code, out, err = _main([*args, "--jobs", "9999", "--output", tmp_path / "par"], capsys)
+    assert code == 0 and err == ""
+    cores = joblib.cpu_count()
+    assert out.count("--jobs") == 1 and (f"--jobs 9999 is more than the {cores} cores of this "
+                                         f"machine; using {cores}\n") in out
+    where = [line for line in out.splitlines() if line.startswith("Rounds computed on ")]
+    assert len(where) == 1 and re.fullmatch(
+        rf"Rounds computed on (one core: the run is too small|{cores} threads)", where[0])
+    for name in ("result.json", "features.json"):
+        assert (tmp_path / "par" / name).read_bytes() == (tmp_path / "seq" / name).read_bytes()
+
+
+@pytest.mark.parametrize("options, words", [
+    (["--workers", "threads"], "--workers needs --jobs"),
+    (["--workers", "processes", "--scheduler", "tcp://127.0.0.1:1"], "with --scheduler"),
+    (["--jobs", "2", "--workers", "fibers"], "invalid choice: 'fibers'"),
+])
+def test_workers_option_misuse(tmp_path, capsys, options, words):
+    code, out, err = _main(["--bundled", "diabetes", "--model", "linear", *options,
+                            "--output", tmp_path / "out"], capsys)
+    assert code == 2 and len(err.strip().splitlines()) == 1 and words in err, err
+    assert not (tmp_path / "out").exists()

@@ -15,16 +15,15 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass, field
-from typing import Any, Callable, Mapping, Sequence
+from typing import Any, Callable, Mapping
 
 import numpy as np
 import orjson
 import pandas as pd
 
 from korvan import stats
-from korvan.factsheet.diagnose.robustness import RobustnessTest
-from korvan.factsheet.utils.metric_utils import get_scorer_funcs
 from korvan.jsonable import to_jsonable
+from korvan.parallel import ParallelRobustnessTest
 from korvan.result import ValidationResult
 from korvan.text import percent, points
 
@@ -35,105 +34,6 @@ KEY = "model_comparison"
 
 
 # -- one perturbation per round, every model predicting on it ----------------------
-
-class _EveryModel:
-    """One round's predictions of every model, from one perturbed matrix.
-
-    Each model but the last gets its own copy of the matrix: a model that
-    writes into its input must not change what the next one sees.  The
-    predictions travel as one object array, so that a round computed in a
-    worker comes back as a single value.
-    """
-
-    def __init__(self, predict_funcs: Sequence[Callable[[Any], Any]]) -> None:
-        self.predict_funcs = list(predict_funcs)
-
-    def __call__(self, matrix: np.ndarray) -> np.ndarray:
-        out = np.empty(len(self.predict_funcs), dtype=object)
-        last = len(self.predict_funcs) - 1
-        for m, predict in enumerate(self.predict_funcs):
-            out[m] = predict(matrix if m == last else matrix.copy())
-        return out
-
-
-def _rounds_inline(perturber: RobustnessTest, X: np.ndarray, every: _EveryModel,
-                   rs: Any, progress: Callable[[], Any] | None) -> list[list[np.ndarray]]:
-    """For each model and level, its predictions as the repetition step returns them."""
-    out: list[list[Any]] = [[None] * len(rs.noise_levels) for _ in every.predict_funcs]
-    for k, level in enumerate(rs.noise_levels):
-        per_model: list[list[Any]] = [[] for _ in every.predict_funcs]
-        for i in range(rs.n_repeats):
-            perturbed = perturber._perturb(X=X, perturb_features=rs.perturb_features,
-                                           perturb_method=rs.perturb_method, noise_level=level,
-                                           random_state=rs.random_state + i)
-            for m, prediction in enumerate(every(perturbed)):
-                per_model[m].append(prediction)
-            if progress is not None:
-                progress()
-        for m, predictions in enumerate(per_model):
-            out[m][k] = np.array(predictions).T
-    return out
-
-
-def _rounds_parallel(dataset: Any, model: Any, X: np.ndarray, every: _EveryModel, rs: Any,
-                     n_jobs: int | None,
-                     progress: Callable[[], Any] | None) -> list[list[np.ndarray]]:
-    """As :func:`_rounds_inline`, each round perturbed once in a worker."""
-    from korvan.parallel import ParallelRobustnessTest
-
-    driver = ParallelRobustnessTest(dataset, model, n_jobs=n_jobs, progress=progress)
-    levels = driver.compute([rs], X, every)[0]
-    # Each level comes back as (models, repeats) object arrays: one row per model.
-    return [[np.array(list(level[m])).T for level in levels]
-            for m in range(len(every.predict_funcs))]
-
-
-class _SharedRoundsTest(RobustnessTest):
-    """A model's robustness test whose repetition step hands back rounds computed beforehand.
-
-    A call whose arguments differ from those the rounds were computed for
-    (another level, other seeds, another matrix) computes its own rounds,
-    so the result is the sequential run's whatever happens.
-    """
-
-    _prepared: "_Prepared | None" = None
-
-    def _repeat_perturb_pred(self, X: Any, predict_func: Any, n_repeats: Any,
-                             perturb_features: Any, perturb_method: Any, noise_level: Any,
-                             random_state: Any) -> Any:
-        prepared = self._prepared
-        if prepared is not None:
-            found = prepared.take((n_repeats, perturb_features, perturb_method, random_state),
-                                  noise_level, X)
-            if found is not None:
-                return found
-        return super()._repeat_perturb_pred(X, predict_func, n_repeats, perturb_features,
-                                            perturb_method, noise_level, random_state)
-
-
-@dataclass
-class _Prepared:
-    """One model's predictions for every level of a run, handed out in run order."""
-
-    expect: tuple[Any, ...]
-    noise_levels: list[Any]
-    X: np.ndarray
-    levels: list[Any]
-    cursor: int = 0
-
-    def take(self, rounds: tuple[Any, ...], noise_level: Any, X: Any) -> Any:
-        from korvan.parallel import _same
-
-        k = self.cursor
-        self.cursor += 1
-        if (k < len(self.levels) and self.levels[k] is not None
-                and all(map(_same, self.expect, rounds)) and _same(self.noise_levels[k], noise_level)
-                and isinstance(X, np.ndarray) and X.shape == self.X.shape
-                and np.array_equal(X, self.X, equal_nan=True)):
-            found, self.levels[k] = self.levels[k], None
-            return found
-        return None
-
 
 def _feature_list(model: Any) -> tuple[list[str] | None, int | None]:
     from korvan.models import Model, fitted_feature_names
@@ -171,42 +71,6 @@ def check_same_features(models: Mapping[str, Any]) -> None:
                                   f"{counted[0][1]}, {name} takes {n}")
 
 
-def _prepare(tests: list[_SharedRoundsTest], run_kwargs: Mapping[str, Any],
-             n_jobs: int | None, progress: Callable[[], Any] | None) -> list[_Prepared | None]:
-    """Compute the shared rounds; None per model where they cannot be read ahead.
-
-    Arguments the native run refuses are left to it, so that it says so in
-    its own words.
-    """
-    from korvan.parallel import _default_metric, _plan_of, _round_set
-
-    none: list[_Prepared | None] = [None] * len(tests)
-    if len(tests) == 1 and (n_jobs is None or n_jobs == 1):
-        return none  # one model alone: its own run perturbs each round once anyway
-    first = tests[0]
-    plan = _plan_of(first, (), run_kwargs)
-    if plan is None:
-        return none
-    rs = _round_set(first, run_kwargs, plan)
-    if rs is None or any(fn not in first.dataset.feature_names for fn in rs.perturb_features):
-        return none
-    metric = run_kwargs.get("metric")
-    try:
-        if metric is None:
-            metric = _default_metric(first)
-        predict_funcs = [get_scorer_funcs(t.model, metric)[2] for t in tests]
-        X, _, _ = first.dataset.get_X_y_data(dataset=run_kwargs.get("dataset", "test"))
-    except Exception:  # the run reports it, in its words
-        return none
-    every = _EveryModel(predict_funcs)
-    if n_jobs is None or n_jobs == 1:
-        computed = _rounds_inline(first, X, every, rs, progress)
-    else:
-        computed = _rounds_parallel(first.dataset, first.model, X, every, rs, n_jobs, progress)
-    expect = (rs.n_repeats, rs.perturb_features, rs.perturb_method, rs.random_state)
-    return [_Prepared(expect, list(rs.noise_levels), X, levels) for levels in computed]
-
-
 def compare_models(data: Any, models: Mapping[str, Any], /, *, n_jobs: int | None = None,
                    progress: Callable[[], Any] | None = None,
                    **run_kwargs: Any) -> "ModelComparison":
@@ -225,8 +89,8 @@ def compare_models(data: Any, models: Mapping[str, Any], /, *, n_jobs: int | Non
         workers (see :class:`korvan.parallel.ParallelRobustnessTest`); each
         round is still perturbed once, in one worker, for every model.
     progress : callable, optional
-        Called with no arguments as each round (one perturbation and every
-        model's prediction on it) finishes.
+        Called with no arguments after each prediction of a perturbed
+        round, on whichever worker.
     **run_kwargs
         The arguments of :meth:`RobustnessTest.run`, the same for every
         model.
@@ -251,15 +115,12 @@ def compare_models(data: Any, models: Mapping[str, Any], /, *, n_jobs: int | Non
         if not isinstance(name, str) or not name:
             raise ValueError(f"model names must be non-empty strings, got {name!r}")
     check_same_features(models)
-    tests = [_SharedRoundsTest(data, model) for model in models.values()]
-    prepared = _prepare(tests, run_kwargs, n_jobs, progress)
-    results = {}
-    for name, test, rounds in zip(models, tests, prepared):
-        test._prepared = rounds
-        try:
-            results[name] = test.run(**run_kwargs)
-        finally:
-            test._prepared = None
+    # The parallel test perturbs each round once for every model, in this
+    # process when n_jobs is 1 (joblib's default), and hands each model's
+    # run its predictions, so every result is that model's run alone.
+    first = next(iter(models.values()))
+    driver = ParallelRobustnessTest(data, first, n_jobs=n_jobs, progress=progress)
+    results = dict(zip(models, driver.run_models(list(models.values()), **run_kwargs)))
     return ModelComparison(results)
 
 

@@ -31,6 +31,7 @@ from typing import Any, Hashable, Iterable, Mapping, Sequence
 import pandas as pd
 
 from korvan import stats
+from korvan.parallel.baseline import one_baseline
 from korvan.report.display import HtmlDisplay
 from korvan.jsonable import to_jsonable
 from korvan.result import ValidationResult
@@ -105,9 +106,11 @@ def run_specs(test: Any, specs: Sequence[RunSpec], executor: Any = None,
     keep_results : bool, default False
         Keep each run's predictions (see :func:`run_spec`).
     """
-    call = functools.partial(run_spec, test, keep_results=keep_results)
-    mapped = map(call, specs) if executor is None else executor.map(call, specs)
-    return list(mapped)
+    # The runs share the split and the model: its unperturbed prediction is made once.
+    with one_baseline(test):
+        call = functools.partial(run_spec, test, keep_results=keep_results)
+        mapped = map(call, specs) if executor is None else executor.map(call, specs)
+        return list(mapped)
 
 
 def _group_type(types: Sequence[str]) -> str:

@@ -35,6 +35,8 @@ class Job:
     seconds: dict[str, float] = field(default_factory=dict)
     #: The loaded models by name when several are compared (``model`` is the first).
     models: dict[str, Model] | None = None
+    #: Workers asked for (``--jobs``, capped at the cores), None for a sequential run.
+    n_jobs: int | None = None
     notes: list[str] = field(default_factory=list)
 
 
@@ -48,6 +50,8 @@ class Outcome:
     model_calls: int
     worst: pd.DataFrame | None = None
     sweep: Any = None
+    #: Where the rounds ran ("2 threads", "one core: the run is too small"), when in parallel.
+    workers: str | None = None
     #: The model's prediction of the scored split, made once for the worst
     #: rows and the report (None when neither is written).
     baseline: Any = None

@@ -156,6 +156,10 @@ def _separator(text: str) -> str:
 
 
 
+#: What ``--workers`` accepts.
+WORKER_KINDS = ("threads", "processes")
+
+
 def _jobs(text: str) -> int:
     try:
         value = int(text)
@@ -321,9 +325,14 @@ def build_parser() -> argparse.ArgumentParser:
                      help="on an unexpected failure, print the whole traceback")
     group = parser.add_argument_group("parallel runs")
     group.add_argument("--jobs", type=_jobs, default=None, metavar="N",
-                       help="compute the perturbed rounds on N worker processes at once "
-                            "(-1: every core); the result is the same as without it. With "
+                       help="compute the perturbed rounds on N workers at once (-1: every "
+                            "core; more than the cores is capped at them): threads for a "
+                            "compiled model, processes for one written in Python, one core "
+                            "when the run is too small to pay; the result is the same. With "
                             "--scheduler: N rounds at once on the cluster (default: all)")
+    group.add_argument("--workers", choices=WORKER_KINDS, default=None,
+                       help="with --jobs: always threads or always processes instead of "
+                            "what pays")
     group.add_argument("--scheduler", metavar="ADDRESS", default=None,
                        help="send the rounds to the Dask cluster whose scheduler is at "
                             "ADDRESS (e.g. tcp://10.0.0.5:8786); needs the dask extra")
@@ -379,6 +388,7 @@ class Options:
     max_memory: int | None
     debug: bool
     jobs: int | None
+    workers: str | None
     scheduler: str | None
     per_feature: bool
     feature_groups: list[list[str]] | None

@@ -16,7 +16,7 @@ import numpy as np
 import pandas as pd
 from pandas.api import types as ptypes
 
-from korvan.cli import sweep
+from korvan.cli import jobs, sweep
 from korvan.cli.job import Job
 from korvan.cli.options import DEMO_DATA, Options
 from korvan.cli.outputs import OutputError, OutputSpec, check_targets, planned_outputs
@@ -454,8 +454,9 @@ def prepare(opts: Options) -> Job:
         if given:
             raise UsageError(f"{', '.join(given)} appl{'y' if len(given) > 1 else 'ies'} "
                              "to a data file only; the bundled data sets fix their own")
+    n_jobs, note = jobs.check(opts)
     seconds: dict[str, float] = {}
-    notes: list[str] = []
+    notes: list[str] = [note] if note else []
     _check_outputs(opts)
     if opts.comparing and opts.worst_rows is not None:
         raise UsageError("--worst-rows lists the worst rows of one model; with several "
@@ -494,5 +495,6 @@ def prepare(opts: Options) -> Job:
     _check_split(opts, ds, features, fitting=model is None)
     _check_memory(opts, ds)
     return Job(opts=opts, dataset=ds, roles=roles, metric=metric, features=features,
-               model=model, seconds=seconds, notes=notes, models=models or None)
+               model=model, seconds=seconds, notes=notes, models=models or None,
+               n_jobs=n_jobs)
 

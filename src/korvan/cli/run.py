@@ -151,23 +151,26 @@ def execute_comparison(job: Job, stderr: TextIO) -> Outcome:
     test_class = _load_test_class()
     models = job.models or {kind: _fit(job, kind) for kind in opts.model_names}
     rounds = len(opts.noise_levels) * opts.n_repeats
-    sweep_calls = sweep.extra_runs(opts, ds.feature_names) * (1 + rounds)
-    progress = Progress(rounds + len(models) * sweep_calls, stderr)
+    # Per model: its rounds and its sweep's, and one unperturbed prediction for all of them.
+    calls = (1 + sweep.extra_runs(opts, ds.feature_names)) * rounds + 1
+    progress = Progress(len(models) * calls, stderr)
     run_kwargs = _run_kwargs(job)
     start = time.perf_counter()
     found: dict[str, Any] | None = None
     try:
-        with jobs.backend(opts) as n_jobs:
+        with jobs.backend(opts, job.n_jobs) as n_jobs:
             comparison = compare_models(ds, models, n_jobs=n_jobs if opts.parallel else None,
                                         progress=progress.step, **run_kwargs)
         if opts.wants_sweep:
             found = {}
             for name, model in models.items():
                 counted = _counting(model, progress)
-                with jobs.command_test(opts, test_class, ds, model, counted,
+                with jobs.command_test(opts, job.n_jobs, test_class, ds, model, counted,
                                        progress.step) as test:
                     found[name] = sweep.run_sweep(test, opts, run_kwargs,
                                                   comparison.results[name])
+    except jobs.SchedulerError as exc:
+        raise UsageError(str(exc)) from None
     except ValueError as exc:
         raise UsageError(f"robustness test failed: {exc}") from None
     finally:
@@ -176,7 +179,7 @@ def execute_comparison(job: Job, stderr: TextIO) -> Outcome:
     for result in comparison.results.values():
         label_worst_rows(result, ds)
     return Outcome(result=comparison, model=next(iter(models.values())),
-                   model_calls=len(models) * (1 + rounds + sweep_calls), sweep=found)
+                   model_calls=len(models) * calls, sweep=found)
 
 
 def execute(job: Job, stderr: TextIO) -> Outcome:
@@ -189,14 +192,18 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
     if model is None:
         model = _fit(job, opts.model[0])
     runs = 1 + sweep.extra_runs(opts, ds.feature_names)
-    progress = Progress(runs * (1 + len(opts.noise_levels) * opts.n_repeats), stderr)
+    # Every run's rounds, and one prediction of the unperturbed split for all of them.
+    calls = runs * len(opts.noise_levels) * opts.n_repeats + 1
+    progress = Progress(calls, stderr)
     counted = _counting(model, progress)
     start = time.perf_counter()
     run_kwargs = _run_kwargs(job)
-    found = None
+    found = workers = None
     try:
-        with jobs.command_test(opts, test_class, ds, model, counted, progress.step) as test:
+        with jobs.command_test(opts, job.n_jobs, test_class, ds, model, counted,
+                               progress.step) as test:
             result = test.run(**run_kwargs)
+            workers = getattr(test, "choice", None)
             if opts.wants_sweep:
                 found = sweep.run_sweep(test, opts, run_kwargs, result)
     except jobs.SchedulerError as exc:
@@ -207,7 +214,7 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
         progress.close()
     if opts.parallel:
         # The rounds ran in workers, where predicting and perturbing overlap.
-        counted.calls = runs * (1 + len(opts.noise_levels) * opts.n_repeats)
+        counted.calls = calls
         job.seconds["rounds"] = time.perf_counter() - start
     else:
         job.seconds["predict"] = counted.seconds
@@ -224,7 +231,8 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
             raise model_failure(model, "predict", exc) from None
     worst = None if opts.worst_rows is None else worst_rows(result, ds, baseline)
     return Outcome(result=result, model=model, model_calls=counted.calls, worst=worst,
-                   sweep=found, baseline=baseline)
+                   sweep=found, baseline=baseline,
+                   workers=None if workers is None else str(workers))
 
 
 

@@ -64,6 +64,8 @@ def print_summary(job: Job, outcome: Outcome, paths: dict[str, Path], out: TextI
     width = max(len(label) for label in paths) + 1
     for label, path in paths.items():
         print(f"{label + ':':<{width}} {path}", file=out)
+    if outcome.workers is not None:
+        print(f"Rounds computed on {outcome.workers}", file=out)
     print(_format_times(job.seconds), file=out)
 
 

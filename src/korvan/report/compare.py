@@ -19,7 +19,7 @@ import plotlane
 from korvan.report import sections
 from korvan.report.render import _environment
 from korvan.report.tables import Cell, Column, Table, decimals_for, fmt, num, text
-from korvan.text import count_of, level_text, percent, points, signed_percent
+from korvan.text import level_text, percent, points, signed_percent
 
 __all__ = ["comparison_context", "render_comparison"]
 
