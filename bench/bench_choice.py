@@ -32,8 +32,6 @@ import time
 from collections import defaultdict
 
 import joblib
-import numpy as np
-import pandas as pd
 from threadpoolctl import threadpool_info
 
 from korvan.data import DataSet, load_bundled
@@ -41,21 +39,11 @@ from korvan.factsheet.diagnose.robustness import RobustnessTest
 from korvan.models import fit_estimator, make_estimator, wrap_model
 from korvan.parallel import ParallelRobustnessTest
 from korvan.sweep import sweep
+from tables import frame  # noqa: E402  (bench/ is on the path when run)
 
 LEVELS = [0.1, 0.2, 0.3]
 REPEATS = 10
 PARENT = os.getpid()
-
-
-def frame(rows: int, seed: int = 0) -> pd.DataFrame:
-    rng = np.random.default_rng(seed)
-    data = {f"x{j}": rng.normal(size=rows) for j in range(18)}
-    data["c0"] = rng.choice(["a", "b", "c", "d"], size=rows)
-    data["c1"] = rng.choice(["u", "v"], size=rows)
-    out = pd.DataFrame(data)
-    out["y"] = (out.x0 * 2 + out.x1 - out.x2 * out.x3 + (out.c0 == "a") + np.sin(out.x4)
-                + rng.normal(scale=0.5, size=rows))
-    return out
 
 
 def estimators() -> dict:

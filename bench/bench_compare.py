@@ -19,26 +19,14 @@ import argparse
 import os
 import time
 
-import numpy as np
-import pandas as pd
 
 from korvan.compare import compare_models
 from korvan.data import DataSet
 from korvan.factsheet.diagnose.robustness import RobustnessTest
 from korvan.models import fit_estimator, wrap_model
+from tables import frame  # noqa: E402  (bench/ is on the path when run)
 
 RUN = dict(dataset="main", noise_levels=[0.1, 0.3], n_repeats=5)
-
-
-def frame(rows: int, seed: int = 0) -> pd.DataFrame:
-    rng = np.random.default_rng(seed)
-    data = {f"x{j}": rng.normal(size=rows) for j in range(18)}
-    data["c0"] = rng.choice(["a", "b", "c", "d"], size=rows)
-    data["c1"] = rng.choice(["u", "v"], size=rows)
-    out = pd.DataFrame(data)
-    out["y"] = (out.x0 * 2 + out.x1 - out.x2 * out.x3 + (out.c0 == "a") + np.sin(out.x4)
-                + rng.normal(scale=0.5, size=rows))
-    return out
 
 
 def estimators(kind: str) -> list:

@@ -6,17 +6,18 @@ itself, counting the model calls for the progress bar and the timing line.
 
 from __future__ import annotations
 
+import contextlib
 import time
-from typing import Any, Callable, TextIO
+from typing import Any, Callable, Iterator, TextIO
 
 import numpy as np
 
-from korvan.cli import jobs, show, sweep
+from korvan.cli import jobs, show, signals, sweep
 from korvan.cli.job import Job, Outcome, RunReport
 from korvan.cli.options import Options
 from korvan.cli.outputs import write_outputs
-from korvan.cli import signals
 from korvan.cli.plan import model_failure, prepare
+from korvan.compare import compare_models
 from korvan.errors import Interrupted, NativeModuleError, UsageError
 from korvan.models import Model, fit_estimator, make_estimator, wrap_model
 from korvan.rows import label_worst_rows, worst_rows
@@ -115,6 +116,19 @@ def _counting(model: Model, progress: Progress) -> _CountingModel:
 
 # -- the run -----------------------------------------------------------------
 
+@contextlib.contextmanager
+def _answered(progress: Progress) -> Iterator[None]:
+    """The test's refusals as the command's one-line errors; the progress bar closed either way."""
+    try:
+        yield
+    except jobs.SchedulerError as exc:
+        raise UsageError(str(exc)) from None
+    except ValueError as exc:
+        raise UsageError(f"robustness test failed: {exc}") from None
+    finally:
+        progress.close()
+
+
 def _fit(job: Job, kind: str) -> Model:
     """The model of ``kind`` fitted on the train split, timed."""
     ds = job.dataset
@@ -145,8 +159,6 @@ def execute_comparison(job: Job, stderr: TextIO) -> Outcome:
     ``--per-feature`` each model's features are then ranked by their own
     sweep.
     """
-    from korvan.compare import compare_models
-
     opts, ds = job.opts, job.dataset
     test_class = _load_test_class()
     models = job.models or {kind: _fit(job, kind) for kind in opts.model_names}
@@ -157,7 +169,7 @@ def execute_comparison(job: Job, stderr: TextIO) -> Outcome:
     run_kwargs = _run_kwargs(job)
     start = time.perf_counter()
     found: dict[str, Any] | None = None
-    try:
+    with _answered(progress):
         with jobs.backend(opts, job.n_jobs) as n_jobs:
             comparison = compare_models(ds, models, n_jobs=n_jobs if opts.parallel else None,
                                         progress=progress.step, **run_kwargs)
@@ -169,12 +181,6 @@ def execute_comparison(job: Job, stderr: TextIO) -> Outcome:
                                        progress.step) as test:
                     found[name] = sweep.run_sweep(test, opts, run_kwargs,
                                                   comparison.results[name])
-    except jobs.SchedulerError as exc:
-        raise UsageError(str(exc)) from None
-    except ValueError as exc:
-        raise UsageError(f"robustness test failed: {exc}") from None
-    finally:
-        progress.close()
     job.seconds["rounds"] = time.perf_counter() - start
     for result in comparison.results.values():
         label_worst_rows(result, ds)
@@ -199,19 +205,13 @@ def execute(job: Job, stderr: TextIO) -> Outcome:
     start = time.perf_counter()
     run_kwargs = _run_kwargs(job)
     found = workers = None
-    try:
+    with _answered(progress):
         with jobs.command_test(opts, job.n_jobs, test_class, ds, model, counted,
                                progress.step) as test:
             result = test.run(**run_kwargs)
             workers = getattr(test, "choice", None)
             if opts.wants_sweep:
                 found = sweep.run_sweep(test, opts, run_kwargs, result)
-    except jobs.SchedulerError as exc:
-        raise UsageError(str(exc)) from None
-    except ValueError as exc:
-        raise UsageError(f"robustness test failed: {exc}") from None
-    finally:
-        progress.close()
     if opts.parallel:
         # The rounds ran in workers, where predicting and perturbing overlap.
         counted.calls = calls

@@ -81,7 +81,10 @@ class _PredictsOnce:
         key = (method, id(X))
         with self._lock:
             if key not in self._stored:
-                out = predict(X)
+                # The model gets a copy of the shared, read-only split: a model
+                # that writes into its input must neither fail nor change what
+                # the runs after it see.
+                out = predict(np.array(X))
                 if isinstance(out, np.ndarray):
                     out.flags.writeable = False
                 self._stored[key] = out

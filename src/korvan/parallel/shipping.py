@@ -116,7 +116,7 @@ def compute_round(perturber: Any, X: Any, predict_funcs: Any, features: list[Any
     # copies it, and the copy must be an ordinary array like in the
     # sequential run.
     matrix = np.asarray(_open(X))
-    predicts = _open(predict_funcs)
+    predicts = tuple(_open(predict_funcs))
     with model_config(inner):
         perturbed = perturber._perturb(X=matrix, perturb_features=features,
                                        perturb_method=method, noise_level=noise_level,
