@@ -22,7 +22,7 @@ import orjson
 import pandas as pd
 
 from korvan import stats
-from korvan.jsonable import to_jsonable
+from korvan.jsonable import dumps, save_json, to_jsonable
 from korvan.parallel import ParallelRobustnessTest
 from korvan.result import ValidationResult
 from korvan.text import percent, points
@@ -127,7 +127,7 @@ def compare_models(data: Any, models: Mapping[str, Any], /, *, n_jobs: int | Non
 # -- the verdict of every model ---------------------------------------------------
 
 @dataclass(frozen=True)
-class ComparisonVerdict:
+class ComparisonVerdict(stats.Judged):
     """Whether every model held up within a limit.
 
     Attributes
@@ -150,11 +150,6 @@ class ComparisonVerdict:
     message: str
     failed: tuple[str, ...] = field(default=())
 
-    def __bool__(self) -> bool:
-        return self.passed
-
-    def __str__(self) -> str:
-        return self.message
 
     def to_dict(self) -> dict[str, Any]:
         return {"passed": self.passed, "limit": self.limit, "message": self.message,
@@ -398,15 +393,11 @@ class ModelComparison:
         }
 
     def to_json(self) -> str:
-        return orjson.dumps(self.to_dict(), option=orjson.OPT_SERIALIZE_NUMPY).decode("utf-8")
+        return dumps(self.to_dict()).decode("utf-8")
 
     def save(self, path: str | os.PathLike[str]) -> str:
         """Write :meth:`to_dict` as JSON and return the path (nothing written on failure)."""
-        data = orjson.dumps(self.to_dict(), option=orjson.OPT_SERIALIZE_NUMPY)
-        path = os.fspath(path)
-        with open(path, "wb") as fh:
-            fh.write(data)
-        return path
+        return save_json(self.to_dict(), path)
 
     @classmethod
     def from_dict(cls, payload: Mapping[str, Any]) -> "ModelComparison":

@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import math
+import os
 from typing import Any, Mapping
 
 import numpy as np
+import orjson
 import pandas as pd
 
-__all__ = ["to_jsonable", "json_key"]
+__all__ = ["to_jsonable", "json_key", "dumps", "save_json"]
 
 
 def json_key(key: Any) -> str:
@@ -57,3 +59,25 @@ def _finite_floats(values: list[Any]) -> bool:
     if not values or not all(type(v) is float for v in values):
         return False
     return bool(np.isfinite(np.fromiter(values, dtype=np.float64, count=len(values))).all())
+
+
+def dumps(payload: Any) -> bytes:
+    """``payload`` (plain JSON values) as JSON bytes.
+
+    orjson writes the large prediction lists many times faster than json;
+    numpy scalars that slip through are written as numbers.
+    """
+    return orjson.dumps(payload, option=orjson.OPT_SERIALIZE_NUMPY)
+
+
+def save_json(payload: Any, path: str | os.PathLike[str]) -> str:
+    """Write ``payload`` as JSON to ``path`` and return the path.
+
+    The bytes are built before the file is opened, so a payload that cannot
+    be written as JSON leaves no partial file behind.
+    """
+    data = dumps(payload)
+    path = os.fspath(path)
+    with open(path, "wb") as fh:
+        fh.write(data)
+    return path

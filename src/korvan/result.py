@@ -9,16 +9,11 @@ from typing import Any, Mapping
 import orjson
 import pandas as pd
 
-from korvan.jsonable import json_key, to_jsonable
+from korvan.jsonable import dumps, json_key, save_json, to_jsonable
 from korvan.report.display import HtmlDisplay
 from korvan.text import run_subtitle
 
 __all__ = ["ValidationResult"]
-
-
-# orjson writes the large prediction lists many times faster than json; numpy
-# scalars that slip through are written as numbers.
-_ORJSON = orjson.OPT_SERIALIZE_NUMPY
 
 
 def _number_key(key: str) -> Any:
@@ -164,7 +159,7 @@ class ValidationResult(HtmlDisplay):
         """Return :meth:`to_dict` as a strict JSON string (no NaN)."""
         if indent is not None:
             return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
-        return orjson.dumps(self.to_dict(), option=_ORJSON).decode("utf-8")
+        return dumps(self.to_dict()).decode("utf-8")
 
     def save(self, path: str | os.PathLike[str]) -> str:
         """Write :meth:`to_json` to a file and return its path.
@@ -172,11 +167,7 @@ class ValidationResult(HtmlDisplay):
         The text is built before the file is opened, so a result that cannot
         be turned into JSON leaves no partial file behind.
         """
-        data = orjson.dumps(self.to_dict(), option=_ORJSON)
-        path = os.fspath(path)
-        with open(path, "wb") as fh:
-            fh.write(data)
-        return path
+        return save_json(self.to_dict(), path)
 
     @classmethod
     def from_dict(cls, payload: Mapping[str, Any]) -> "ValidationResult":

@@ -324,8 +324,21 @@ def paired(table_a: pd.DataFrame, table_b: pd.DataFrame, higher_is_better: bool,
 
 # -- the verdict ---------------------------------------------------------------
 
+class Judged:
+    """A pass or a fail: ``bool()`` is whether it passed, ``str()`` its one-line message."""
+
+    passed: bool
+    message: str
+
+    def __bool__(self) -> bool:
+        return self.passed
+
+    def __str__(self) -> str:
+        return self.message
+
+
 @dataclass(frozen=True)
-class Verdict:
+class Verdict(Judged):
     """Whether the mean score held up within a limit.
 
     Attributes
@@ -357,11 +370,6 @@ class Verdict:
     feature: str | None = None
     failed: tuple[str, ...] = field(default=())
 
-    def __bool__(self) -> bool:
-        return self.passed
-
-    def __str__(self) -> str:
-        return self.message
 
     def to_dict(self) -> dict[str, Any]:
         """Return the verdict as plain JSON values."""
